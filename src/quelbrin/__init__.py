@@ -1,0 +1,1 @@
+"""quelbrin: test-automation framework (this distribution carries its asynchronous-execution layer)."""

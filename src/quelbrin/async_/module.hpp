@@ -1,0 +1,69 @@
+// Once-per-process life of an extension module with multi-phase
+// initialisation: one module object per process, one interpreter only, the
+// body run once, and a clean retry after a failed initialisation.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <cstdint>
+
+namespace quelbrin {
+
+class ProcessModule {
+public:
+    explicit constexpr ProcessModule(const char* short_name) noexcept : short_name_(short_name) {}
+
+    // Create slot: the module already initialised in this process, or a new one.
+    PyObject* create(PyObject* spec) noexcept {
+        return guarded([&] {
+            const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+            if (interpreter_ == -1) {
+                interpreter_ = interpreter;
+            } else if (interpreter != interpreter_) {
+                Raise(PyExc_ImportError,
+                      "Interpreter change detected - this module can only be loaded into one interpreter per "
+                      "process.");
+            }
+            if (module_ != nullptr) {
+                return Ref::borrow(module_);
+            }
+            Ref name = GetAttr(spec, Ref::steal(PyUnicode_InternFromString("name")).get());
+            return New(PyModule_NewObject(name.get()));
+        });
+    }
+
+    // Exec slot: runs `body` into `module` unless this process has done so.
+    template <typename Body>
+    int exec(PyObject* module, Body&& body) noexcept {
+        if (module_ != nullptr) {
+            if (module == module_) {
+                return 0;  // reload: the body ran already
+            }
+            PyErr_Format(PyExc_RuntimeError,
+                         "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
+            return -1;
+        }
+        const int status = guarded_status([&] { body(module); });
+        if (status == 0) {
+            // Kept for the life of the process: it is the module object.
+            module_ = Py_NewRef(module);
+        }
+        return status;
+    }
+
+private:
+    const char* short_name_;
+    PyObject* module_ = nullptr;
+    int64_t interpreter_ = -1;
+};
+
+// An interned string, kept for the life of the process (interned strings are
+// immortal in CPython 3.12).
+inline PyObject* Intern(const char* text) { return Require(PyUnicode_InternFromString(text)); }
+
+// Binds `value` under `name` in the module namespace.
+inline void Bind(PyObject* namespace_dict, const char* name, PyObject* value) {
+    Require(PyDict_SetItemString(namespace_dict, name, value));
+}
+
+}  // namespace quelbrin

@@ -1,0 +1,193 @@
+// Owned references and error propagation for the quelbrin.async_ extensions.
+//
+// Rules of use:
+//  - `Ref` owns exactly one strong reference, released when the Ref dies.
+//    A C-API call that returns a new reference is adopted with `New(...)`,
+//    which also turns a NULL result into a C++ `PyError`.
+//  - A plain `PyObject*` is borrowed: valid only while its owner lives.
+//    `Ref::borrow(p)` takes a new strong reference to it; `release()` hands
+//    the reference out to the caller (for returning it to the interpreter).
+//  - `Require(...)` checks a C-API status (NULL or -1) and throws `PyError`
+//    when it signals failure; the Python exception stays set.
+//  - Every entry point from the interpreter (slot, vectorcall, exec slot)
+//    runs its body under `guarded(...)`, which converts `PyError` back into
+//    NULL/-1.  No C++ exception ever crosses into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+namespace quelbrin {
+
+// Thrown after a C-API call failed; the interpreter's error indicator is set.
+struct PyError {};
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    // Adopts a new reference (may be NULL).
+    static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
+    // Takes a new strong reference to a borrowed pointer (may be NULL).
+    static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    // Hands the reference to the caller; the Ref becomes empty.
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// A new reference from the C API, or PyError when it is NULL.
+inline Ref New(PyObject* result) {
+    if (result == nullptr) {
+        throw PyError{};
+    }
+    return Ref::steal(result);
+}
+
+// A borrowed result that must not be NULL.
+inline PyObject* Require(PyObject* result) {
+    if (result == nullptr) {
+        throw PyError{};
+    }
+    return result;
+}
+
+// A status result: negative means failure; other values are returned.
+inline int Require(int status) {
+    if (status < 0) {
+        throw PyError{};
+    }
+    return status;
+}
+
+inline Py_ssize_t RequireSize(Py_ssize_t size) {
+    if (size < 0) {
+        throw PyError{};
+    }
+    return size;
+}
+
+// Sets a Python exception and throws, for errors the modules raise themselves.
+[[noreturn]] inline void Raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError{};
+}
+
+template <typename... Args>
+[[noreturn]] inline void RaiseFormat(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyError{};
+}
+
+inline void ConvertCxxException() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        // The Python error is already set.
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quelbrin.async_");
+    }
+}
+
+// Runs `body` (returning Ref) for an interpreter entry point returning PyObject*.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        ConvertCxxException();
+        return nullptr;
+    }
+}
+
+// Runs `body` (returning nothing) for an entry point returning 0 or -1.
+template <typename Body>
+int guarded_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        ConvertCxxException();
+        return -1;
+    }
+}
+
+// Interpreter's truth test.
+inline bool Truth(PyObject* value) { return Require(PyObject_IsTrue(value)) != 0; }
+
+inline Ref GetAttr(PyObject* obj, PyObject* name) { return New(PyObject_GetAttr(obj, name)); }
+
+inline void SetAttr(PyObject* obj, PyObject* name, PyObject* value) {
+    Require(PyObject_SetAttr(obj, name, value));
+}
+
+// Calls obj.name() / obj.name(arg) without creating a bound method where possible.
+inline Ref CallMethod(PyObject* obj, PyObject* name) {
+    return New(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref CallMethod(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyObject* args[] = {obj, arg};
+    return New(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref Call(PyObject* callable) { return New(PyObject_CallNoArgs(callable)); }
+
+inline Ref Call(PyObject* callable, PyObject* arg) { return New(PyObject_CallOneArg(callable, arg)); }
+
+// An `import name` / `from name import ...` performed through the builtin
+// __import__, as the interpreter's import statement does.
+inline Ref ImportModule(PyObject* globals, PyObject* name, PyObject* fromlist, int level) {
+    return New(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, level));
+}
+
+// The exception currently raised, taken out of the error indicator.
+class RaisedException {
+public:
+    RaisedException() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    PyObject* get() const noexcept { return exc_.get(); }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type); }
+    // Puts the exception back as the raised one.
+    [[noreturn]] void reraise() noexcept(false) {
+        PyErr_SetRaisedException(exc_.release());
+        throw PyError{};
+    }
+
+private:
+    Ref exc_;
+};
+
+// Marks `exc` as the exception being handled (sys.exc_info()) for the life
+// of this object, as an `except` block does, then restores the previous one.
+class HandlingException {
+public:
+    explicit HandlingException(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~HandlingException() { PyErr_SetHandledException(previous_.get()); }
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    Ref previous_;
+};
+
+}  // namespace quelbrin

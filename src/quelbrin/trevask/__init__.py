@@ -1,0 +1,1 @@
+"""Stand-in for the host framework's test harness ``quelbrin.trevask``."""
