@@ -1,21 +1,1260 @@
-// Placeholder: the module is being built.
+// quelbrin.async_.tandemix: parallel calls in child processes forked from the
+// caller.  `Pcall` builds one argument set per instance, forks one
+// `ChildLabor` per set, waits for them under an optional time limit and hands
+// back the results in instance order, or raises the first failure.
+//
+// Both classes are ordinary Python classes created by calling their metaclass;
+// their members are native functions (function.hpp) that look module globals
+// up at each use, so rebinding a module attribute changes later calls.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.tandemix.function"
 #include "function.hpp"
 #include "module.hpp"
 
+#include <vector>
+
 namespace {
+
+using quelbrin::BoundArguments;
+using quelbrin::Call;
+using quelbrin::CallMethod;
+using quelbrin::Function;
+using quelbrin::FunctionDef;
+using quelbrin::GetAttr;
+using quelbrin::HandlingException;
+using quelbrin::LoadGlobal;
+using quelbrin::New;
+using quelbrin::PyError;
+using quelbrin::Raise;
+using quelbrin::RaiseFormat;
+using quelbrin::RaisedException;
+using quelbrin::Ref;
+using quelbrin::Require;
+using quelbrin::RequireSize;
+using quelbrin::SetAttr;
+using quelbrin::Truth;
+
 quelbrin::ProcessModule process_module("tandemix");
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-int exec_module(PyObject* module) {
-    return process_module.exec(module, [](PyObject*) { quelbrin::ReadyFunctionType(); });
+// ---------------------------------------------------------------------------
+// Interned names and constants, made once in the exec slot.  Interned strings
+// are immortal, and the few other constants live as long as the process.
+
+#define TANDEMIX_NAMES(X)                                               \
+    X(ChildLabor, "ChildLabor")                                         \
+    X(ChildWork, "ChildWork")                                           \
+    X(ExceptionWithTraceback, "ExceptionWithTraceback")                 \
+    X(SIGKILL, "SIGKILL")                                               \
+    X(SimpleQueue, "SimpleQueue")                                       \
+    X(Steps, "Steps")                                                   \
+    X(TerminateStepSignal, "TerminateStepSignal")                       \
+    X(TrevaskStepFailedSignal, "TrevaskStepFailedSignal")               \
+    X(build_arguments, "_build_arguments")                              \
+    X(consolidate_next_forked_logfile, "consolidate_next_forked_logfile") \
+    X(dunder_enter, "__enter__")                                        \
+    X(dunder_exit, "__exit__")                                          \
+    X(dunder_init, "__init__")                                          \
+    X(dunder_name, "__name__")                                          \
+    X(entries_attr, "_entries")                                         \
+    X(get_steps, "_get_steps")                                          \
+    X(index_attr, "_index")                                             \
+    X(processes_attr, "_processes")                                     \
+    X(queue_attr, "_queue")                                             \
+    X(args_attr, "_args")                                               \
+    X(kwargs_attr, "_kwargs")                                           \
+    X(target_attr, "_target")                                           \
+    X(work_attr, "_work")                                               \
+    X(args, "args")                                                     \
+    X(cargs, "cargs")                                                   \
+    X(ckwargs, "ckwargs")                                               \
+    X(copy, "copy")                                                     \
+    X(empty, "empty")                                                   \
+    X(error, "error")                                                   \
+    X(exception, "exception")                                           \
+    X(exitcode, "exitcode")                                             \
+    X(f_locals, "f_locals")                                             \
+    X(format, "format")                                                 \
+    X(frame, "frame")                                                   \
+    X(func, "func")                                                     \
+    X(functools, "functools")                                           \
+    X(get, "get")                                                       \
+    X(iargs, "iargs")                                                   \
+    X(ikwargs, "ikwargs")                                               \
+    X(index, "index")                                                   \
+    X(inspect, "inspect")                                               \
+    X(internal, "internal")                                             \
+    X(is_alive, "is_alive")                                             \
+    X(itertools, "itertools")                                           \
+    X(join, "join")                                                     \
+    X(kill, "kill")                                                     \
+    X(kwargs, "kwargs")                                                 \
+    X(livings, "livings")                                               \
+    X(logger, "logger")                                                 \
+    X(managed_handlers, "managed_handlers")                             \
+    X(multiprocessing, "multiprocessing")                               \
+    X(offset, "offset")                                                 \
+    X(os, "os")                                                         \
+    X(parameters, "parameters")                                         \
+    X(partial, "partial")                                               \
+    X(pid, "pid")                                                       \
+    X(put, "put")                                                       \
+    X(queue, "queue")                                                   \
+    X(repeat, "repeat")                                                 \
+    X(results, "results")                                               \
+    X(self, "self")                                                     \
+    X(signal, "signal")                                                 \
+    X(sleep, "sleep")                                                   \
+    X(stack, "stack")                                                   \
+    X(start, "start")                                                   \
+    X(starttime, "starttime")                                           \
+    X(steps, "steps")                                                   \
+    X(stoptime, "stoptime")                                             \
+    X(target, "target")                                                 \
+    X(targets, "targets")                                               \
+    X(tasklog, "tasklog")                                               \
+    X(terminate, "terminate")                                           \
+    X(time, "time")                                                     \
+    X(timeout, "timeout")                                               \
+    X(update, "update")                                                 \
+    X(varkwargs, "varkwargs")
+
+struct Names {
+#define DECLARE_NAME(field, text) PyObject* field = nullptr;
+    TANDEMIX_NAMES(DECLARE_NAME)
+#undef DECLARE_NAME
+    PyObject* kwnames_p = nullptr;                     // ("p",)
+    PyObject* kwnames_timeout_extended_msg = nullptr;  // ("timeout", "extended_msg")
+    PyObject* fromlist_steps = nullptr;                // ("Steps",)
+    PyObject* fromlist_terminate = nullptr;            // ("TerminateStepSignal",)
+    PyObject* fromlist_failed = nullptr;               // ("TrevaskStepFailedSignal",)
+    PyObject* module_steps = nullptr;                  // "quelbrin.trevask.steps"
+    PyObject* module_signals = nullptr;                // "quelbrin.trevask.signals"
+    PyObject* poll_period = nullptr;                   // 0.25
+    PyObject* livings_line = nullptr;
+    PyObject* timeout_message = nullptr;
+    PyObject* minus_one = nullptr;
+    PyObject* status_step_failed = nullptr;            // 2
+};
+
+Names names;
+
+void MakeNames() {
+    if (names.ChildLabor != nullptr) {
+        return;  // a retried initialisation keeps the constants of the first
+    }
+    using quelbrin::Intern;
+#define INTERN_NAME(field, text) names.field = Intern(text);
+    TANDEMIX_NAMES(INTERN_NAME)
+#undef INTERN_NAME
+    names.kwnames_p = New(Py_BuildValue("(s)", "p")).release();
+    names.kwnames_timeout_extended_msg = New(Py_BuildValue("(ss)", "timeout", "extended_msg")).release();
+    names.fromlist_steps = New(Py_BuildValue("(s)", "Steps")).release();
+    names.fromlist_terminate = New(Py_BuildValue("(s)", "TerminateStepSignal")).release();
+    names.fromlist_failed = New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")).release();
+    names.module_steps = Intern("quelbrin.trevask.steps");
+    names.module_signals = Intern("quelbrin.trevask.signals");
+    names.poll_period = New(PyFloat_FromDouble(0.25)).release();
+    names.livings_line =
+        Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
+    names.timeout_message = Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
+    names.minus_one = New(PyLong_FromLong(-1)).release();
+    names.status_step_failed = New(PyLong_FromLong(2)).release();
 }
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+
+// ---------------------------------------------------------------------------
+// Small interpreter operations, each as the corresponding Python statement
+// performs it.
+
+// Next item of an iterator, or an empty Ref when it is exhausted.
+Ref Next(PyObject* iterator) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return item;
+}
+
+// `from module import name`: the attribute, else the submodule of that name.
+Ref ImportFrom(PyObject* module, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (value != nullptr) {
+        return Ref::steal(value);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw PyError{};
+    }
+    PyErr_Clear();
+    Ref package = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    PyErr_Clear();
+    if (package && PyUnicode_Check(package.get())) {
+        Ref full_name = New(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (submodule) {
+            return submodule;
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    Ref path = Ref::steal(PyObject_GetAttrString(module, "__file__"));
+    PyErr_Clear();
+    Ref package_text = package ? package : New(PyUnicode_FromString("<unknown module name>"));
+    Ref message = path && PyUnicode_Check(path.get())
+                      ? New(PyUnicode_FromFormat("cannot import name %R from %R (%U)", name, package_text.get(),
+                                                 path.get()))
+                      : New(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                 package_text.get()));
+    PyErr_SetImportError(message.get(), package_text.get(), path ? path.get() : nullptr);
+    throw PyError{};
+}
+
+// `from module_name import name`, absolute.
+Ref ImportName(PyObject* globals, PyObject* module_name, PyObject* fromlist, PyObject* name) {
+    Ref module = quelbrin::ImportModule(globals, module_name, fromlist, 0);
+    return ImportFrom(module.get(), name);
+}
+
+// Looks a special method up on the type and binds it, as `with` does.
+Ref LookupSpecial(PyObject* obj, PyObject* name) {
+    PyObject* attribute = _PyType_Lookup(Py_TYPE(obj), name);
+    if (attribute == nullptr) {
+        return Ref();
+    }
+    descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;
+    if (bind == nullptr) {
+        return Ref::borrow(attribute);
+    }
+    return New(bind(attribute, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+// `raise value`, for a child's failure that the parent re-raises.
+[[noreturn]] void RaiseObject(PyObject* value) {
+    if (PyExceptionClass_Check(value)) {
+        Ref instance = Call(value);
+        if (!PyExceptionInstance_Check(instance.get())) {
+            RaiseFormat(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                        value, Py_TYPE(instance.get())->tp_name);
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+        throw PyError{};
+    }
+    if (PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+        throw PyError{};
+    }
+    Raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+// What an `except` clause demands of the class it names.
+void CheckExceptClass(PyObject* handler_class) {
+    auto valid = [](PyObject* c) { return PyExceptionClass_Check(c); };
+    bool ok = valid(handler_class);
+    if (!ok && PyTuple_Check(handler_class)) {
+        ok = true;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handler_class); ++i) {
+            ok = ok && valid(PyTuple_GET_ITEM(handler_class, i));
+        }
+    }
+    if (!ok) {
+        Raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    }
+}
+
+// `target(*args, **kwargs)`: args made a tuple, kwargs copied into a new dict.
+Ref CallWithStarArguments(PyObject* target, PyObject* args, PyObject* kwargs) {
+    Ref positional = PyTuple_CheckExact(args) ? Ref::borrow(args) : New(PySequence_Tuple(args));
+    Ref keywords = New(PyDict_New());
+    Require(PyDict_Merge(keywords.get(), kwargs, 1));
+    return New(PyObject_Call(target, positional.get(), PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr));
+}
+
+// obj[index] for a position counted from 0.
+Ref ItemAt(PyObject* sequence, Py_ssize_t index) {
+    if (PyList_CheckExact(sequence)) {
+        if (index >= PyList_GET_SIZE(sequence)) {
+            Raise(PyExc_IndexError, "list index out of range");
+        }
+        return Ref::borrow(PyList_GET_ITEM(sequence, index));
+    }
+    Ref key = New(PyLong_FromSsize_t(index));
+    return New(PyObject_GetItem(sequence, key.get()));
+}
+
+// The items of `processes`, iterated once.
+template <typename Visit>
+void ForEach(PyObject* iterable, Visit&& visit) {
+    Ref iterator = New(PyObject_GetIter(iterable));
+    while (Ref item = Next(iterator.get())) {
+        if (!visit(item.get())) {
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// ChildLabor
+
+constexpr const char kChildLaborDoc[] =
+    "ChildLabor Class\n"
+    "\n"
+    "    Worker class, subclassing from multiprocessing.Process under 'fork' context.\n"
+    "    The customizations in this class is designed purely for it to be called\n"
+    "    under p-call.\n"
+    "    ";
+
+constexpr const char kChildLaborInitDoc[] =
+    "built-in init\n"
+    "\n"
+    "        Built-in init, on top of multiprocessing.Process's own construction,\n"
+    "        adding the index (order) and the queue (result pipe) of this child.\n"
+    "\n"
+    "        Arguments\n"
+    "        ---------\n"
+    "            index (int): child labor index\n"
+    "            queue (multiprocessing.SimpleQueue): multiprocessing queue that\n"
+    "                                                 pipes results back to parent\n"
+    "        ";
+
+// __init__(self, index, queue, *args, **kwargs)
+Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+
+    // super().__init__(*args, **kwargs), tied to the class that was created.
+    if (function.captured == nullptr) {
+        Raise(PyExc_RuntimeError, "super(): empty __class__ cell");
+    }
+    Ref parent = New(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), function.captured,
+                                                  self, nullptr));
+    Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+    New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+
+    SetAttr(self, names.index_attr, bound[1]);
+    SetAttr(self, names.queue_attr, bound[2]);
+
+    Ref target = GetAttr(self, names.target_attr);
+    Ref functools = LoadGlobal(function, names.functools);
+    Ref partial = GetAttr(functools.get(), names.partial);
+    if (Require(PyObject_IsInstance(target.get(), partial.get()))) {
+        target = GetAttr(target.get(), names.func);  // one level only
+    }
+
+    Ref child_work = LoadGlobal(function, names.ChildWork);
+    Ref target_name = Ref::steal(PyObject_GetAttr(target.get(), names.dunder_name));
+    if (!target_name) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyError{};
+        }
+        PyErr_Clear();
+        target_name = target;
+    }
+    Ref target_text = New(PyObject_Str(target_name.get()));
+    Ref args_text = New(PyObject_Str(GetAttr(self, names.args_attr).get()));
+    Ref kwargs_text = New(PyObject_Str(GetAttr(self, names.kwargs_attr).get()));
+    Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
+                                                kwargs_text.get(), nullptr));
+    SetAttr(self, names.work_attr, work.get());
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kGetStepsDoc[] =
+    "\n"
+    "        Attempt to retrieve testcase steps\n"
+    "\n"
+    "        Returns:\n"
+    "            Steps: testcase steps\n"
+    "        ";
+
+// Recursively grab the lastest non-finished step to branch off: descends
+// while the last step of a container is itself a container (its `steps` is a
+// list).  Iterative, but every level counts against the interpreter's
+// recursion limit, so a cyclic container raises RecursionError.
+Ref CurrentSteps(Ref steps) {
+    int depth = 0;
+    struct LeaveLevels {
+        int& depth;
+        ~LeaveLevels() {
+            for (; depth > 0; --depth) {
+                Py_LeaveRecursiveCall();
+            }
+        }
+    } leave{depth};
+    for (;;) {
+        if (!Truth(GetAttr(steps.get(), names.steps).get())) {
+            return steps;
+        }
+        Ref last = New(PyObject_GetItem(GetAttr(steps.get(), names.steps).get(), names.minus_one));
+        if (!PyList_Check(GetAttr(last.get(), names.steps).get())) {
+            return steps;
+        }
+        Ref inner = New(PyObject_GetItem(GetAttr(steps.get(), names.steps).get(), names.minus_one));
+        if (Py_EnterRecursiveCall(" while searching for the current test steps")) {
+            throw PyError{};
+        }
+        ++depth;
+        steps = std::move(inner);
+    }
+}
+
+// The step container reached from one frame's `self`, or an empty Ref when
+// this frame leads to none (errors of the Exception family are dropped).
+Ref ProbeFrame(PyObject* candidate) {
+    try {
+        Ref parameters = GetAttr(candidate, names.parameters);
+        Ref internal = GetAttr(parameters.get(), names.internal);
+        Ref container = CallMethod(internal.get(), names.get, names.steps);
+        return CurrentSteps(std::move(container));
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
+// _get_steps(self)
+Ref ChildLaborGetSteps(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref inspect = LoadGlobal(function, names.inspect);
+    Ref records = CallMethod(inspect.get(), names.stack);
+    Ref found;
+    ForEach(records.get(), [&](PyObject* record) {
+        Ref frame = GetAttr(record, names.frame);
+        Ref frame_locals = GetAttr(frame.get(), names.f_locals);
+        Ref candidate = CallMethod(frame_locals.get(), names.get, names.self);
+        found = ProbeFrame(candidate.get());
+        return !found;
+    });
+    return found ? found : Ref::borrow(Py_None);
+}
+
+constexpr const char kRunDoc[] =
+    "ChildLabor.run\n"
+    "\n"
+    "        Runs the given target in the child process; the default entry point\n"
+    "        of multiprocessing.Process.\n"
+    "\n"
+    "        Updates the Steps object with an offset if there is one.\n"
+    "\n"
+    "        Returns\n"
+    "        -------\n"
+    "            None: all returns and errors of the user's target are stored into\n"
+    "                  the queue in the format \"(index, boolean, result)\", where\n"
+    "                  the boolean tells whether the call succeeded (no exception)\n"
+    "                  and the result is either the exception or the call's result\n"
+    "        ";
+
+// The ERROR record of a failing target, described by the texts made at
+// construction rather than the live target and arguments.
+Ref FailureLogText(PyObject* self) {
+    Ref index = GetAttr(self, names.index_attr);
+    Ref target = GetAttr(GetAttr(self, names.work_attr).get(), names.target);
+    Ref args = GetAttr(GetAttr(self, names.work_attr).get(), names.args);
+    Ref kwargs = GetAttr(GetAttr(self, names.work_attr).get(), names.kwargs);
+    return New(PyUnicode_FromFormat(
+        "Caught error while executing target in child process-%S:\n  target = %S\n  args = %S\n  kwargs = %S\n\n",
+        index.get(), target.get(), args.get(), kwargs.get()));
+}
+
+// run(self)
+Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+
+    Ref steps_class = ImportName(function.globals, names.module_steps, names.fromlist_steps, names.Steps);
+    Ref terminate_signal =
+        ImportName(function.globals, names.module_signals, names.fromlist_terminate, names.TerminateStepSignal);
+
+    Ref index = GetAttr(self, names.index_attr);
+    Ref steps = CallMethod(self, names.get_steps);
+    if (Require(PyObject_IsInstance(steps.get(), steps_class.get()))) {
+        Ref number = New(PyNumber_Long(GetAttr(self, names.index_attr).get()));
+        Ref one = New(PyLong_FromLong(1));
+        Ref thousand = New(PyLong_FromLong(1000));
+        Ref offset = New(PyNumber_Multiply(New(PyNumber_Add(number.get(), one.get())).get(), thousand.get()));
+        SetAttr(steps.get(), names.offset, offset.get());
+    }
+
+    Ref status;
+    Ref outcome;
+    try {
+        Ref target = GetAttr(self, names.target_attr);
+        Ref target_args = GetAttr(self, names.args_attr);
+        Ref target_kwargs = GetAttr(self, names.kwargs_attr);
+        outcome = CallWithStarArguments(target.get(), target_args.get(), target_kwargs.get());
+        status = Ref::borrow(Py_True);
+    } catch (const PyError&) {
+        RaisedException raised;
+        if (raised.matches(PyExc_Exception)) {
+            // logger.exception() reads sys.exc_info(): make the failure the
+            // exception being handled, as an `except` block would.
+            HandlingException handling(raised.get());
+            Ref text = FailureLogText(self);
+            Ref logger = LoadGlobal(function, names.logger);
+            CallMethod(logger.get(), names.exception, text.get());
+            Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
+            outcome = Call(wrap.get(), raised.get());
+            status = Ref::borrow(Py_False);
+        } else {
+            {
+                HandlingException handling(raised.get());
+                CheckExceptClass(terminate_signal.get());
+            }
+            if (!raised.matches(terminate_signal.get())) {
+                raised.reraise();  // KeyboardInterrupt, SystemExit, ...: no record
+            }
+            HandlingException handling(raised.get());
+            Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
+            outcome = Call(wrap.get(), raised.get());
+            status = Ref::borrow(names.status_step_failed);
+        }
+    }
+
+    Ref record = New(PyTuple_Pack(3, index.get(), status.get(), outcome.get()));
+    Ref queue = GetAttr(self, names.queue_attr);
+    CallMethod(queue.get(), names.put, record.get());
+    return Ref::borrow(Py_None);
+}
+
+const FunctionDef kChildLaborInitDef = {
+    "__init__", "ChildLabor.__init__", kChildLaborInitDoc, {"self", "index", "queue", "args", "kwargs"},
+    3,          0,                     quelbrin::kVarArgs | quelbrin::kVarKeywords,    ChildLaborInit,
+};
+const FunctionDef kChildLaborGetStepsDef = {
+    "_get_steps", "ChildLabor._get_steps", kGetStepsDoc, {"self"}, 1, 0, 0, ChildLaborGetSteps,
+};
+const FunctionDef kChildLaborRunDef = {
+    "run", "ChildLabor.run", kRunDoc, {"self"}, 1, 0, 0, ChildLaborRun,
+};
+
+// ---------------------------------------------------------------------------
+// Pcall: construction and argument building
+
+constexpr const char kPcallDoc[] =
+    "Pcall class\n"
+    "\n"
+    "    allows users to perform and control parallel calls (to an extend) using\n"
+    "    this class. Initialization of this class allows for various combination of\n"
+    "    arguments to be zipped together and passed to each parallel called\n"
+    "    instance.\n"
+    "\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "        targets (list/callable): a single callable or a list of callable targets\n"
+    "        timeout (int): max runtime of any child process, in seconds\n"
+    "        cargs (tuple/list): list of common positional arguments to all instance\n"
+    "        iargs (tuple/list): list of instance specific positional arguments to\n"
+    "                            each instance. Each item should be also a tuple/list\n"
+    "        ckwargs (dict): dict of common keyword arguments to all instances\n"
+    "        ikwargs (tuple/list): list of dictionaries, each specific to an instance\n"
+    "        varkwargs (dict of list/tuple): dict of variable keyword arguments, each\n"
+    "                                        value is a list of values corresponding\n"
+    "                                        to that key-value argument of an\n"
+    "                                        instance.\n"
+    "\n"
+    "    Rules:\n"
+    "\n"
+    "        1. the number of parallel instances depends on the following factor:\n"
+    "            a. number of targets provided (if more than 1)\n"
+    "            b. number of instance arguments (iargs or ikwargs)\n"
+    "            c. number of instance values (varkwargs)\n"
+    "               combined together, whichever is shorter.\n"
+    "        2. the order of arguments is positional sensitive\n"
+    "        3. the order of results list is the same as the child process order\n"
+    "\n"
+    "    ";
+
+// Pcall.__init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
+enum InitParameter { kSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwargs };
+
+// Adds the keyword arguments of `mapping` to `keywords`, as `**mapping` in a
+// call to `callable` does.
+void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* callable) {
+    Ref keys = PyDict_Check(mapping) ? New(PyDict_Keys(mapping)) : Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            RaiseFormat(PyExc_TypeError, "%S argument after ** must be a mapping, not %s", callable,
+                        Py_TYPE(mapping)->tp_name);
+        }
+        throw PyError{};
+    }
+    ForEach(keys.get(), [&](PyObject* key) {
+        if (!PyUnicode_Check(key)) {
+            RaiseFormat(PyExc_TypeError, "%S keywords must be strings", callable);
+        }
+        if (Require(PyDict_Contains(keywords, key))) {
+            RaiseFormat(PyExc_TypeError, "%S got multiple values for keyword argument '%S'", callable, key);
+        }
+        Ref value = New(PyObject_GetItem(mapping, key));
+        Require(PyDict_SetItem(keywords, key, value.get()));
+        return true;
+    });
+}
+
+Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[kSelf];
+
+    SetAttr(self, names.targets, bound[kTargets]);
+    SetAttr(self, names.timeout, bound[kTimeout]);
+    SetAttr(self, names.cargs, bound[kCargs]);
+    SetAttr(self, names.iargs, New(PySequence_List(bound[kIargs])).get());
+    SetAttr(self, names.ckwargs, bound[kCkwargs]);
+    SetAttr(self, names.ikwargs, New(PySequence_List(bound[kIkwargs])).get());
+    Ref varkwargs = New(PyDict_New());
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(bound.varkwargs(), &position, &key, &value)) {
+        Require(PyDict_SetItem(varkwargs.get(), key, New(PySequence_List(value)).get()));
+    }
+    SetAttr(self, names.varkwargs, varkwargs.get());
+    SetAttr(self, names.results, Py_None);
+
+    Ref context = LoadGlobal(function, names.multiprocessing);
+    SetAttr(self, names.queue_attr, CallMethod(context.get(), names.SimpleQueue).get());
+    SetAttr(self, names.processes_attr, New(PyList_New(0)).get());
+
+    Ref argument_sets = CallMethod(self, names.build_arguments);
+    Py_ssize_t index = 0;
+    Ref empty_args = New(PyTuple_New(0));
+    ForEach(argument_sets.get(), [&](PyObject* argument_set) {
+        Ref child_labor = LoadGlobal(function, names.ChildLabor);
+        Ref keywords = New(PyDict_New());
+        Require(PyDict_SetItem(keywords.get(), names.index, New(PyLong_FromSsize_t(index)).get()));
+        Require(PyDict_SetItem(keywords.get(), names.queue, GetAttr(self, names.queue_attr).get()));
+        MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
+        Ref child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
+        Ref processes = GetAttr(self, names.processes_attr);
+        if (PyList_CheckExact(processes.get())) {
+            Require(PyList_Append(processes.get(), child.get()));
+        } else {
+            Ref append = New(PyUnicode_InternFromString("append"));
+            CallMethod(processes.get(), append.get(), child.get());
+        }
+        ++index;
+        return true;
+    });
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kBuildArgumentsDoc[] =
+    "internal: building arguments\n"
+    "\n"
+    "        this api performs the dirt work of building arguments for each child\n"
+    "        instance based on user inputs and the combination of common/instance\n"
+    "        arguments and keyword arguments.\n"
+    "        ";
+
+// The smallest non-zero length among the sources, or 0 when all are empty.
+class SmallestLength {
+public:
+    void add(PyObject* source) {
+        const Py_ssize_t length = RequireSize(PyObject_Size(source));
+        if (length != 0 && (smallest_ == 0 || length < smallest_)) {
+            smallest_ = length;
+        }
+    }
+    Py_ssize_t value() const noexcept { return smallest_; }
+
+private:
+    Py_ssize_t smallest_ = 0;
+};
+
+// ckwargs.copy(), then update(ikwargs[i]), as dict methods or generically.
+Ref CopyKeywords(PyObject* common) {
+    return PyDict_CheckExact(common) ? New(PyDict_Copy(common)) : CallMethod(common, names.copy);
+}
+
+void UpdateKeywords(PyObject* keywords, PyObject* update) {
+    if (PyDict_CheckExact(keywords) && PyDict_Check(update)) {
+        Require(PyDict_Update(keywords, update));
+    } else {
+        CallMethod(keywords, names.update, update);
+    }
+}
+
+// `for name, values in mapping.items()` unpacks each item into two.
+std::pair<Ref, Ref> UnpackPair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    }
+    Ref sequence = New(PySequence_Fast(item, "cannot unpack non-iterable object"));
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
+    if (size != 2) {
+        if (size < 2) {
+            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        }
+        Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    return {Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 0)),
+            Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 1))};
+}
+
+// _build_arguments(self)
+Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+
+    Ref targets = GetAttr(self, names.targets);
+    Ref cargs = GetAttr(self, names.cargs);
+    Ref iargs = GetAttr(self, names.iargs);
+    Ref ckwargs = GetAttr(self, names.ckwargs);
+    Ref ikwargs = GetAttr(self, names.ikwargs);
+    Ref varkwargs = GetAttr(self, names.varkwargs);
+
+    // Instance count: the shortest non-empty source.  A single callable
+    // target runs once when every source is empty; a collection of targets
+    // is itself a source, and with no source at all min() of nothing fails.
+    const bool single_target = PyCallable_Check(targets.get());
+    SmallestLength smallest;
+    if (!single_target) {
+        smallest.add(targets.get());
+    }
+    smallest.add(iargs.get());
+    smallest.add(ikwargs.get());
+    std::vector<std::pair<Ref, Ref>> per_instance_keywords;
+    Ref varkwargs_items = New(PyMapping_Items(varkwargs.get()));
+    ForEach(varkwargs_items.get(), [&](PyObject* item) {
+        per_instance_keywords.push_back(UnpackPair(item));
+        smallest.add(per_instance_keywords.back().second.get());
+        return true;
+    });
+    Py_ssize_t count = smallest.value();
+    if (count == 0) {
+        if (!single_target) {
+            Raise(PyExc_ValueError, "min() iterable argument is empty");
+        }
+        count = 1;
+    }
+
+    Ref target_source;
+    if (single_target) {
+        Ref itertools = LoadGlobal(function, names.itertools);
+        target_source = CallMethod(itertools.get(), names.repeat, targets.get());
+    } else {
+        target_source = New(PyObject_GetIter(targets.get()));
+    }
+
+    const bool has_iargs = Truth(iargs.get());
+    const bool has_ikwargs = Truth(ikwargs.get());
+    Ref argument_sets = New(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
+        if (has_iargs) {
+            Ref own = ItemAt(iargs.get(), i);
+            Ref own_tuple = PyTuple_CheckExact(own.get()) ? own : New(PySequence_Tuple(own.get()));
+            positional = New(PySequence_Concat(positional.get(), own_tuple.get()));
+        }
+
+        Ref keywords = CopyKeywords(ckwargs.get());
+        if (has_ikwargs) {
+            UpdateKeywords(keywords.get(), ItemAt(ikwargs.get(), i).get());
+        }
+        for (const auto& [name, values] : per_instance_keywords) {
+            Require(PyObject_SetItem(keywords.get(), name.get(), ItemAt(values.get(), i).get()));
+        }
+
+        Ref target = Next(target_source.get());
+        if (!target) {
+            PyErr_SetNone(PyExc_StopIteration);
+            throw PyError{};
+        }
+
+        Ref argument_set = New(PyDict_New());
+        Require(PyDict_SetItem(argument_set.get(), names.target, target.get()));
+        Require(PyDict_SetItem(argument_set.get(), names.args, positional.get()));
+        Require(PyDict_SetItem(argument_set.get(), names.kwargs, keywords.get()));
+        Require(PyList_Append(argument_sets.get(), argument_set.get()));
+    }
+    return argument_sets;
+}
+
+// ---------------------------------------------------------------------------
+// Pcall: run control
+
+constexpr const char kPcallPcallDoc[] =
+    "pcall classmethod\n"
+    "\n"
+    "        Classmethod to allow short-cut calling of Pcall. This api wraps\n"
+    "        Pcall's start(), join() apis together, blocks and returns the results\n"
+    "        of parallel calls in the order they were called.\n"
+    "        ";
+
+// pcall(cls, *args, **kwargs)
+Ref PcallPcall(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref instance = New(PyObject_Call(bound[0], bound.varargs(), bound.varkwargs()));
+    CallMethod(instance.get(), names.start);
+    CallMethod(instance.get(), names.join);
+    return GetAttr(instance.get(), names.results);
+}
+
+constexpr const char kPidsDoc[] =
+    "pids (property)\n"
+    "\n"
+    "        list of pids after it's all started\n"
+    "        ";
+
+// The children of a Pcall, read afresh from `_processes`.
+Ref Processes(PyObject* self) { return GetAttr(self, names.processes_attr); }
+
+Ref PcallPids(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref pids = New(PyList_New(0));
+    ForEach(Processes(bound[0]).get(), [&](PyObject* child) {
+        Require(PyList_Append(pids.get(), GetAttr(child, names.pid).get()));
+        return true;
+    });
+    return New(PyList_AsTuple(pids.get()));
+}
+
+constexpr const char kStartDoc[] =
+    "start\n"
+    "\n"
+    "        starts all child worker processes\n"
+    "        ";
+
+Ref CurrentTime(Function& function) {
+    Ref time_module = LoadGlobal(function, names.time);
+    return CallMethod(time_module.get(), names.time);
+}
+
+Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+    SetAttr(self, names.starttime, CurrentTime(function).get());
+
+    // with managed_handlers.tasklog.consolidate_next_forked_logfile():
+    //     for p in self._processes: p.start()
+    Ref handlers = LoadGlobal(function, names.managed_handlers);
+    Ref tasklog = GetAttr(handlers.get(), names.tasklog);
+    Ref manager = CallMethod(tasklog.get(), names.consolidate_next_forked_logfile);
+    Ref enter = LookupSpecial(manager.get(), names.dunder_enter);
+    if (!enter) {
+        if (!PyErr_Occurred()) {
+            RaiseFormat(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                        Py_TYPE(manager.get())->tp_name);
+        }
+        throw PyError{};
+    }
+    Ref exit = LookupSpecial(manager.get(), names.dunder_exit);
+    if (!exit) {
+        if (!PyErr_Occurred()) {
+            RaiseFormat(PyExc_TypeError,
+                        "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                        Py_TYPE(manager.get())->tp_name);
+        }
+        throw PyError{};
+    }
+    Call(enter.get());
+    try {
+        ForEach(Processes(self).get(), [&](PyObject* child) {
+            CallMethod(child, names.start);
+            return true;
+        });
+    } catch (const PyError&) {
+        RaisedException raised;
+        Ref suppress;
+        {
+            HandlingException handling(raised.get());
+            Ref traceback = Ref::steal(PyException_GetTraceback(raised.get()));
+            suppress = New(PyObject_CallFunctionObjArgs(exit.get(), Py_TYPE(raised.get()), raised.get(),
+                                                        traceback ? traceback.get() : Py_None, nullptr));
+        }
+        if (!Truth(suppress.get())) {
+            raised.reraise();
+        }
+        return Ref::borrow(Py_None);
+    }
+    New(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kJoinDoc[] =
+    "join\n"
+    "\n"
+    "        blocks the current process until timeout is reached, or if all childs\n"
+    "        finish executing their given job. Collects & sets the result variable\n"
+    "        after everything is finished. If a child process raises an exception\n"
+    "        during execution, the same exception will be thrown here.\n"
+    "        ";
+
+bool AnyChildAlive(PyObject* self) {
+    bool alive = false;
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        alive = Truth(CallMethod(child, names.is_alive).get());
+        return !alive;  // the first living child settles it
+    });
+    return alive;
+}
+
+// Moves every entry waiting on the queue into `entries`.
+void DrainQueue(PyObject* self, PyObject* entries) {
+    Ref queue = GetAttr(self, names.queue_attr);
+    while (!Truth(CallMethod(queue.get(), names.empty).get())) {
+        Require(PyList_Append(entries, CallMethod(queue.get(), names.get).get()));
+    }
+}
+
+// Result entries read so far, kept on the instance so that a repeated join()
+// sees what the first one read off the queue.
+Ref KeptEntries(PyObject* self) {
+    Ref entries = Ref::steal(PyObject_GetAttr(self, names.entries_attr));
+    if (entries && PyList_Check(entries.get())) {
+        return entries;
+    }
+    if (!entries) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyError{};
+        }
+        PyErr_Clear();
+    }
+    entries = New(PyList_New(0));
+    SetAttr(self, names.entries_attr, entries.get());
+    return entries;
+}
+
+[[noreturn]] void TimeOut(Function& function, PyObject* self) {
+    Ref lines = New(PyList_New(0));
+    ForEach(GetAttr(self, names.livings).get(), [&](PyObject* child) {
+        PyObject* format_args[] = {names.livings_line, child};
+        Ref line = New(PyObject_VectorcallMethod(names.format, format_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 names.kwnames_p));
+        Require(PyList_Append(lines.get(), line.get()));
+        return true;
+    });
+    CallMethod(self, names.terminate);
+
+    Ref separator = New(PyUnicode_FromString("\n"));
+    Ref extended_msg = New(PyUnicode_Join(separator.get(), lines.get()));
+    Ref timeout = GetAttr(self, names.timeout);
+    PyObject* message_args[] = {names.timeout_message, timeout.get(), extended_msg.get()};
+    Ref message = New(PyObject_VectorcallMethod(names.format, message_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                names.kwnames_timeout_extended_msg));
+    Ref logger = LoadGlobal(function, names.logger);
+    CallMethod(logger.get(), names.error, message.get());
+    Raise(PyExc_TimeoutError, "Not all child processes finished running.");
+}
+
+bool TimeLimitPassed(Function& function, PyObject* self) {
+    if (!Truth(GetAttr(self, names.timeout).get())) {
+        return false;
+    }
+    Ref now = CurrentTime(function);
+    Ref timeout = GetAttr(self, names.timeout);
+    Ref starttime = GetAttr(self, names.starttime);
+    Ref limit = New(PyNumber_Add(timeout.get(), starttime.get()));
+    return Require(PyObject_RichCompareBool(now.get(), limit.get(), Py_GT)) != 0;
+}
+
+// One result entry `(index, success, result)`.
+struct Entry {
+    Ref success;
+    Ref result;
+};
+
+// Raises the failure of the lowest-index child that failed or never
+// reported; otherwise returns the results in child order.
+Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
+    Ref children = New(PySequence_List(Processes(self).get()));
+    const Py_ssize_t count = PyList_GET_SIZE(children.get());
+    std::vector<Entry> by_index(static_cast<size_t>(count));
+
+    Ref snapshot = New(PySequence_List(entries));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(snapshot.get()); ++k) {
+        Ref fields = New(PySequence_Fast(PyList_GET_ITEM(snapshot.get(), k), "cannot unpack non-iterable object"));
+        if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
+            RaiseFormat(PyExc_ValueError, "result entry must have 3 elements, not %zd",
+                        PySequence_Fast_GET_SIZE(fields.get()));
+        }
+        PyObject* index = PySequence_Fast_GET_ITEM(fields.get(), 0);
+        if (!PyLong_Check(index)) {
+            continue;
+        }
+        const Py_ssize_t position = PyLong_AsSsize_t(index);
+        if (position == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (position < 0 || position >= count || by_index[position].success) {
+            continue;
+        }
+        by_index[position] = {Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 1)),
+                              Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 2))};
+    }
+
+    Ref results = New(PyTuple_New(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const Entry& entry = by_index[k];
+        if (!entry.success) {
+            PyObject* child = PyList_GET_ITEM(children.get(), k);
+            Ref pid = GetAttr(child, names.pid);
+            Ref exitcode = GetAttr(child, names.exitcode);
+            RaiseFormat(PyExc_RuntimeError,
+                        "Child process-%zd (pid %S) ended with exit code %S without reporting a result.", k,
+                        pid.get(), exitcode.get());
+        }
+        if (Require(PyObject_RichCompareBool(entry.success.get(), names.status_step_failed, Py_EQ))) {
+            Ref failed_signal = ImportName(function.globals, names.module_signals, names.fromlist_failed,
+                                           names.TrevaskStepFailedSignal);
+            RaiseObject(Call(failed_signal.get(), entry.result.get()).get());
+        }
+        if (!Truth(entry.success.get())) {
+            RaiseObject(entry.result.get());
+        }
+        PyTuple_SET_ITEM(results.get(), k, Py_NewRef(entry.result.get()));
+    }
+    return results;
+}
+
+Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+    Ref entries = KeptEntries(self);
+
+    while (AnyChildAlive(self)) {
+        DrainQueue(self, entries.get());
+        Ref time_module = LoadGlobal(function, names.time);
+        CallMethod(time_module.get(), names.sleep, names.poll_period);
+        if (TimeLimitPassed(function, self)) {
+            TimeOut(function, self);
+        }
+    }
+    SetAttr(self, names.stoptime, CurrentTime(function).get());
+    DrainQueue(self, entries.get());
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        CallMethod(child, names.join);
+        return true;
+    });
+    SetAttr(self, names.results, Outcome(function, self, entries.get()).get());
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kTerminateDoc[] =
+    "terminate\n"
+    "\n"
+    "        terminates all child processes.\n"
+    "\n"
+    "        Note\n"
+    "        ----\n"
+    "            this might take a split second before it taking effect\n"
+    "        ";
+
+Ref PcallTerminate(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    ForEach(Processes(bound[0]).get(), [&](PyObject* child) {
+        CallMethod(child, names.terminate);
+        return true;
+    });
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kKillDoc[] =
+    "kill\n"
+    "\n"
+    "        kill (SIGKILL) all child processes.\n"
+    "        ";
+
+Ref PcallKill(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    ForEach(Processes(bound[0]).get(), [&](PyObject* child) {
+        // A child never started has no process, and the pid of one that
+        // ended and was reaped may already belong to another process.
+        if (GetAttr(child, names.pid).get() == Py_None || !Truth(CallMethod(child, names.is_alive).get())) {
+            return true;
+        }
+        Ref os_kill = GetAttr(LoadGlobal(function, names.os).get(), names.kill);
+        Ref pid = GetAttr(child, names.pid);
+        Ref sigkill = GetAttr(LoadGlobal(function, names.signal).get(), names.SIGKILL);
+        New(PyObject_CallFunctionObjArgs(os_kill.get(), pid.get(), sigkill.get(), nullptr));
+        return true;
+    });
+    return Ref::borrow(Py_None);
+}
+
+constexpr const char kLivingsDoc[] =
+    "property: livings\n"
+    "\n"
+    "        returns the list of all processes that are currently alive.\n"
+    "        ";
+
+Ref PcallLivings(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref living = New(PyList_New(0));
+    ForEach(Processes(bound[0]).get(), [&](PyObject* child) {
+        if (Truth(CallMethod(child, names.is_alive).get())) {
+            Require(PyList_Append(living.get(), child));
+        }
+        return true;
+    });
+    return New(PyList_AsTuple(living.get()));
+}
+
+const FunctionDef kPcallPcallDef = {
+    "pcall", "Pcall.pcall", kPcallPcallDoc, {"cls", "args", "kwargs"},
+    1,       0,             quelbrin::kVarArgs | quelbrin::kVarKeywords, PcallPcall,
+};
+const FunctionDef kPcallInitDef = {
+    "__init__",
+    "Pcall.__init__",
+    nullptr,
+    {"self", "targets", "timeout", "cargs", "iargs", "ckwargs", "ikwargs", "varkwargs"},
+    7,
+    0,
+    quelbrin::kVarKeywords,
+    PcallInit,
+};
+const FunctionDef kPcallPidsDef = {"pids", "Pcall.pids", kPidsDoc, {"self"}, 1, 0, 0, PcallPids};
+const FunctionDef kPcallStartDef = {"start", "Pcall.start", kStartDoc, {"self"}, 1, 0, 0, PcallStart};
+const FunctionDef kPcallJoinDef = {"join", "Pcall.join", kJoinDoc, {"self"}, 1, 0, 0, PcallJoin};
+const FunctionDef kPcallTerminateDef = {"terminate", "Pcall.terminate", kTerminateDoc, {"self"}, 1, 0, 0,
+                                        PcallTerminate};
+const FunctionDef kPcallKillDef = {"kill", "Pcall.kill", kKillDoc, {"self"}, 1, 0, 0, PcallKill};
+const FunctionDef kPcallLivingsDef = {"livings", "Pcall.livings", kLivingsDoc, {"self"}, 1, 0, 0, PcallLivings};
+const FunctionDef kPcallBuildArgumentsDef = {
+    "_build_arguments", "Pcall._build_arguments", kBuildArgumentsDoc, {"self"}, 1, 0, 0, PcallBuildArguments,
+};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+// The metaclass a class statement with these bases would use.
+Ref Metaclass(PyObject* bases) {
+    PyTypeObject* winner = &PyType_Type;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate)) {
+            continue;
+        }
+        if (!PyType_IsSubtype(candidate, winner)) {
+            Raise(PyExc_TypeError,
+                  "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+                  "metaclasses of all its bases");
+        }
+        winner = candidate;
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+}
+
+// A class statement: the metaclass prepares the namespace, the body fills it
+// (`fill` receives the namespace), and the metaclass makes the class.
+template <typename Fill>
+Ref MakeClass(PyObject* globals, const char* name, PyObject* bases, const char* doc, Fill&& fill) {
+    Ref metaclass = Metaclass(bases);
+    Ref class_name = New(PyUnicode_InternFromString(name));
+    Ref prepare = New(PyObject_GetAttrString(metaclass.get(), "__prepare__"));
+    Ref class_namespace = New(PyObject_CallFunctionObjArgs(prepare.get(), class_name.get(), bases, nullptr));
+    PyObject* module_name = Require(PyDict_GetItemString(globals, "__name__"));
+    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__module__"), module_name));
+    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__qualname__"), class_name.get()));
+    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__doc__"), New(PyUnicode_FromString(doc)).get()));
+    fill(class_namespace.get());
+    return New(PyObject_CallFunctionObjArgs(metaclass.get(), class_name.get(), bases, class_namespace.get(), nullptr));
+}
+
+void Define(PyObject* class_namespace, const char* name, PyObject* value) {
+    Ref key = New(PyUnicode_InternFromString(name));
+    Require(PyObject_SetItem(class_namespace, key.get(), value));
+}
+
+Ref Builtin(const char* name) {
+    PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (value == nullptr) {
+        RaiseFormat(PyExc_NameError, "name '%s' is not defined", name);
+    }
+    return Ref::borrow(value);
+}
+
+void ExecModule(PyObject* module) {
+    using quelbrin::Bind;
+    using quelbrin::MakeFunction;
+    quelbrin::ReadyFunctionType();
+    MakeNames();
+    PyObject* globals = PyModule_GetDict(module);
+
+    for (const char* name : {"os", "time", "signal", "logging", "inspect", "itertools", "functools"}) {
+        Ref module_name = New(PyUnicode_InternFromString(name));
+        Bind(globals, name, quelbrin::ImportModule(globals, module_name.get(), nullptr, 0).get());
+    }
+    auto import_from = [&](const char* module_name, const char* name, int level) {
+        Ref module_text = New(PyUnicode_FromString(module_name));
+        Ref name_text = New(PyUnicode_InternFromString(name));
+        Ref fromlist = New(PyTuple_Pack(1, name_text.get()));
+        Ref imported = quelbrin::ImportModule(globals, module_text.get(), fromlist.get(), level);
+        Bind(globals, name, ImportFrom(imported.get(), name_text.get()).get());
+    };
+    import_from("collections", "namedtuple", 0);
+    import_from("exceptions", "ExceptionWithTraceback", 1);
+    import_from("quelbrin.log", "managed_handlers", 0);
+
+    Ref package = Call(Builtin("__import__").get(), New(PyUnicode_FromString("multiprocessing")).get());
+    Ref fork = New(PyUnicode_FromString("fork"));
+    Bind(globals, "multiprocessing", CallMethod(package.get(), quelbrin::Intern("get_context"), fork.get()).get());
+    Bind(globals, "__pcall_infra__", Py_True);
+
+    PyObject* module_name = Require(PyDict_GetItemString(globals, "__name__"));
+    Ref logging = Ref::borrow(Require(PyDict_GetItemString(globals, "logging")));
+    Bind(globals, "logger", CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name).get());
+
+    // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"]); named
+    // after this module, as it would be if defined in a Python module body.
+    Ref namedtuple = Ref::borrow(Require(PyDict_GetItemString(globals, "namedtuple")));
+    Ref fields = New(Py_BuildValue("[sss]", "target", "args", "kwargs"));
+    Ref child_work_args = New(Py_BuildValue("(sO)", "ChildWork", fields.get()));
+    Ref child_work_kwargs = New(Py_BuildValue("{s:O}", "module", module_name));
+    Bind(globals, "ChildWork", New(PyObject_Call(namedtuple.get(), child_work_args.get(), child_work_kwargs.get())).get());
+
+    Ref context = Ref::borrow(Require(PyDict_GetItemString(globals, "multiprocessing")));
+    Ref process_class = New(PyObject_GetAttrString(context.get(), "Process"));
+    Ref child_labor_bases = New(PyTuple_Pack(1, process_class.get()));
+    Ref child_labor_init;
+    Ref child_labor = MakeClass(globals, "ChildLabor", child_labor_bases.get(), kChildLaborDoc, [&](PyObject* body) {
+        child_labor_init = MakeFunction(kChildLaborInitDef, globals);
+        Define(body, "__init__", child_labor_init.get());
+        Define(body, "_get_steps", MakeFunction(kChildLaborGetStepsDef, globals).get());
+        Define(body, "run", MakeFunction(kChildLaborRunDef, globals).get());
+    });
+    // The class cell of __init__, for its argument-less super().
+    reinterpret_cast<Function*>(child_labor_init.get())->captured = Py_NewRef(child_labor.get());
+    Bind(globals, "ChildLabor", child_labor.get());
+
+    Ref pcall_bases = New(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref pcall = MakeClass(globals, "Pcall", pcall_bases.get(), kPcallDoc, [&](PyObject* body) {
+        auto property = [](Ref getter) {
+            return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
+        };
+        Define(body, "pcall", New(PyClassMethod_New(MakeFunction(kPcallPcallDef, globals).get())).get());
+        Ref init_defaults = New(Py_BuildValue("(O()(){}())", Py_None));
+        Define(body, "__init__", MakeFunction(kPcallInitDef, globals, nullptr, init_defaults.get()).get());
+        Define(body, "pids", property(MakeFunction(kPcallPidsDef, globals)).get());
+        Define(body, "start", MakeFunction(kPcallStartDef, globals).get());
+        Define(body, "join", MakeFunction(kPcallJoinDef, globals).get());
+        Define(body, "terminate", MakeFunction(kPcallTerminateDef, globals).get());
+        Define(body, "kill", MakeFunction(kPcallKillDef, globals).get());
+        Define(body, "livings", property(MakeFunction(kPcallLivingsDef, globals)).get());
+        Define(body, "_build_arguments", MakeFunction(kPcallBuildArgumentsDef, globals).get());
+    });
+    Bind(globals, "Pcall", pcall.get());
+    Bind(globals, "__test__", New(PyDict_New()).get());
+}
+
+PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
+
+int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
+    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
     {0, nullptr},
 };
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tandemix", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tandemix", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tandemix() { return PyModuleDef_Init(&module_def); }
