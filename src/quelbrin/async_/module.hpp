@@ -27,7 +27,7 @@ public:
             if (module_ != nullptr) {
                 return Ref::borrow(module_);
             }
-            Ref name = GetAttr(spec, Ref::steal(PyUnicode_InternFromString("name")).get());
+            Ref name = New(PyObject_GetAttrString(spec, "name"));
             return New(PyModule_NewObject(name.get()));
         });
     }
