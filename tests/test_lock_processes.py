@@ -13,60 +13,36 @@ from quelbrin.async_.synchronize import Lockable, LockableMeta, locked, multipro
 def test_forked_child_holding_the_lock_excludes_the_parent():
     owner = Lockable()
     holding, done = fork_context.Event(), fork_context.Event()
-
-    def hold():
-        owner.acquire()
-        holding.set()
-        done.wait(30)
-        owner.release()
-
-    child = fork_context.Process(target=hold)
+    child = fork_context.Process(target=lambda: (owner.acquire(), holding.set(), done.wait(30), owner.release()))
     child.start()
     try:
         assert holding.wait(30)
         started = time.monotonic()
-        assert owner.acquire(False) is False
-        assert time.monotonic() - started < 0.05
+        assert owner.acquire(False) is False and time.monotonic() - started < 0.05
         started = time.monotonic()
-        assert owner.acquire(True, 0.1) is False
-        assert 0.09 <= time.monotonic() - started < 1.0
+        assert owner.acquire(True, 0.1) is False and 0.09 <= time.monotonic() - started < 1.0
     finally:
         done.set()
         child.join(30)
-    assert child.exitcode == 0
-    assert owner.acquire(True, 5) is True
-    owner.release()
+    assert child.exitcode == 0 and owner.acquire(True, 5) is True
 
 
-class LockableCounter(Lockable):
-    def __init__(self, shared):
-        super().__init__()
-        self.shared = shared
-
-    @Lockable.locked
-    def increment(self):
-        current = self.shared.value
-        time.sleep(0)  # invites a switch between the read and the write
-        self.shared.value = current + 1
+def increment(self):
+    current = self.shared.value
+    time.sleep(0)  # invites a switch between the read and the write
+    self.shared.value = current + 1
 
 
-class DecoratedCounter:
-    def __init__(self, shared):
-        self.shared = shared
-
-    increment = locked(LockableCounter.increment.__wrapped__)
-
-
-class MetaCounter(metaclass=LockableMeta):
-    __init__ = DecoratedCounter.__init__
-    increment = LockableCounter.increment.__wrapped__
-
-
-@pytest.mark.parametrize("counter_class", [LockableCounter, DecoratedCounter, MetaCounter])
+@pytest.mark.parametrize("counter_class", [
+    type("LockableCounter", (Lockable,), {"increment": Lockable.locked(increment)}),
+    type("DecoratedCounter", (), {"increment": locked(increment)}),
+    LockableMeta("MetaCounter", (), {"increment": increment}),
+])
 def test_processes_and_threads_lose_no_update(caplog, counter_class):
     caplog.set_level(logging.ERROR, logger="quelbrin.async_.synchronize")  # contention is expected here
     processes, threads, rounds = 4, 4, 150
-    counter = counter_class(fork_context.Value("i", 0, lock=False))
+    counter = counter_class()
+    counter.shared = fork_context.Value("i", 0, lock=False)
     counter.increment()  # the lock must exist before the fork to be shared
 
     def count():
