@@ -199,8 +199,8 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
 
 // Runs `call_method` (returning a new reference or NULL with an exception
 // set) under the instance lock of `self`.
-template <typename CallMethod>
-Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, CallMethod&& call_method) {
+template <typename Invoke>
+Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
     RecursionGuard recursion(" in a locked call");
     // The lock that was acquired is the one released, even if the method
     // rebinds `__lock__` (for instance by running __init__ again): releasing
@@ -252,7 +252,8 @@ bool NamesSelf(PyObject* kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (keyword == names.self || PyUnicode_CompareWithASCIIString(keyword, "self") == 0) {
+        if (keyword == names.self ||
+            (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
             return true;
         }
     }
