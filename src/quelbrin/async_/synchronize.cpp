@@ -1,21 +1,662 @@
-// Placeholder: the module is being built.
+// quelbrin.async_.synchronize: per-instance re-entrant locks that hold across
+// threads and across processes forked after the lock was made.
+//
+// The lock of an instance lives under its attribute `__lock__` and comes from
+// the fork context of multiprocessing, so forked children share it with the
+// parent.  Three ways lead to it: the base class `Lockable` (lock made in
+// __init__), the decorator `locked` (lock made on the first call), and the
+// metaclass `LockableMeta` (applies `locked` to a class body's public
+// functions).
+//
+// Everything Python-visible is built the way a Python module would build it:
+// classes are made by calling `type`, functions are native functions that
+// bind and introspect like Python ones, and module globals (`logger`,
+// `functools`, `multiprocessing`, `inspect`, `locked`) are read from the
+// module namespace at each use so that rebinding them takes effect.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.synchronize.function"
 #include "function.hpp"
 #include "module.hpp"
 
+#include <initializer_list>
+#include <utility>
+
 namespace {
+
+using quelbrin::BoundArguments;
+using quelbrin::Function;
+using quelbrin::FunctionDef;
+using quelbrin::New;
+using quelbrin::PyError;
+using quelbrin::RaisedException;
+using quelbrin::Ref;
+using quelbrin::Require;
+
 quelbrin::ProcessModule process_module("synchronize");
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-int exec_module(PyObject* module) {
-    return process_module.exec(module, [](PyObject*) { quelbrin::ReadyFunctionType(); });
+// ---------------------------------------------------------------------------
+// Names made once per process.  Interned strings are immortal; the two
+// keyword-name tuples are kept for the life of the process.
+
+struct Names {
+    PyObject* lock_attr;        // "__lock__"
+    PyObject* acquire;
+    PyObject* release;
+    PyObject* self;
+    PyObject* warning;
+    PyObject* logger;
+    PyObject* multiprocessing;
+    PyObject* rlock;            // "RLock"
+    PyObject* functools;
+    PyObject* wraps;
+    PyObject* inspect;
+    PyObject* isfunction;
+    PyObject* locked;
+    PyObject* items;
+    PyObject* startswith;
+    PyObject* underscore;       // "_"
+    PyObject* ignore_marker;    // "_LockedMeta_ignore"
+    PyObject* dunder_new;       // "__new__"
+    PyObject* waiting_format;   // "Waiting for lock on %s"
+    PyObject* block_kwnames;          // ("block",)
+    PyObject* block_timeout_kwnames;  // ("block", "timeout")
+};
+
+Names names{};
+
+void MakeNames() {
+    using quelbrin::Intern;
+    names.lock_attr = Intern("__lock__");
+    names.acquire = Intern("acquire");
+    names.release = Intern("release");
+    names.self = Intern("self");
+    names.warning = Intern("warning");
+    names.logger = Intern("logger");
+    names.multiprocessing = Intern("multiprocessing");
+    names.rlock = Intern("RLock");
+    names.functools = Intern("functools");
+    names.wraps = Intern("wraps");
+    names.inspect = Intern("inspect");
+    names.isfunction = Intern("isfunction");
+    names.locked = Intern("locked");
+    names.items = Intern("items");
+    names.startswith = Intern("startswith");
+    names.underscore = Intern("_");
+    names.ignore_marker = Intern("_LockedMeta_ignore");
+    names.dunder_new = Intern("__new__");
+    names.waiting_format = Intern("Waiting for lock on %s");
+    // A failed import may run this again: keep the tuples of the first run.
+    if (names.block_kwnames == nullptr) {
+        names.block_kwnames = Require(PyTuple_Pack(1, Intern("block")));
+    }
+    if (names.block_timeout_kwnames == nullptr) {
+        names.block_timeout_kwnames = Require(PyTuple_Pack(2, Intern("block"), Intern("timeout")));
+    }
 }
+
+// ---------------------------------------------------------------------------
+// Small helpers of the kind Python code gets from its syntax.
+
+// getattr(obj, name, None) without the default: empty when the attribute is
+// missing (AttributeError is swallowed, as hasattr() does), PyError otherwise.
+Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyError{};
+        }
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
+// A global name lookup in `globals`, then the builtins; NameError when both
+// miss.  Used while the module body runs, before any function exists.
+Ref LoadName(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(Require(value));
+}
+
+// `key, value = item`, with the interpreter's messages for a bad item.
+std::pair<Ref, Ref> UnpackPair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        quelbrin::RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    Ref iterator = New(PyObject_GetIter(item));
+    Ref values[2];
+    for (int i = 0; i < 2; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+            quelbrin::RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+    if (surplus) {
+        quelbrin::Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+// Leaves the interpreter's recursion guard when the scope ends.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) {
+            throw PyError{};
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// The locked call: the body of every `_wrapped` that the decorators make.
+
+// The lock a call on `self` uses.  With `create_missing`, an instance without
+// one gets a new RLock of the module's fork context.
+Ref InstanceLock(const Function& wrapper, PyObject* self, bool create_missing) {
+    if (!create_missing) {
+        return quelbrin::GetAttr(self, names.lock_attr);
+    }
+    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
+        return lock;
+    }
+    Ref context = quelbrin::LoadGlobal(wrapper, names.multiprocessing);
+    Ref fresh = quelbrin::CallMethod(context.get(), names.rlock);
+    // Making the lock runs Python code, so another thread may have made the
+    // first call on this instance meanwhile.  The lock stored first wins and
+    // this one is dropped: every caller must end up on the same lock.
+    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
+        return lock;
+    }
+    quelbrin::SetAttr(self, names.lock_attr, fresh.get());
+    return quelbrin::GetAttr(self, names.lock_attr);
+}
+
+void WarnWaiting(const Function& wrapper, PyObject* self) {
+    // The text is complete before the logger sees it: handlers and filters
+    // get the final message, not a format and its arguments.
+    Ref description = New(PyObject_Str(self));
+    Ref message = New(PyNumber_Remainder(names.waiting_format, description.get()));
+    Ref logger = quelbrin::LoadGlobal(wrapper, names.logger);
+    quelbrin::CallMethod(logger.get(), names.warning, message.get());
+}
+
+// Runs `call_method` (returning a new reference or NULL with an exception
+// set) under the instance lock of `self`.
+template <typename Invoke>
+Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
+    RecursionGuard recursion(" in a locked call");
+    // The lock that was acquired is the one released, even if the method
+    // rebinds `__lock__` (for instance by running __init__ again): releasing
+    // the new one would fail and leave the acquired one held for ever.
+    Ref lock = InstanceLock(wrapper, self, create_missing);
+
+    PyObject* try_args[] = {lock.get(), Py_False};
+    Ref acquired = New(PyObject_VectorcallMethod(names.acquire, try_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 names.block_kwnames));
+    if (!quelbrin::Truth(acquired.get())) {
+        WarnWaiting(wrapper, self);
+        quelbrin::CallMethod(lock.get(), names.acquire);
+    }
+
+    PyObject* result = call_method();
+    if (result != nullptr) {
+        Ref value = Ref::steal(result);
+        quelbrin::CallMethod(lock.get(), names.release);
+        return value;
+    }
+
+    // As in a `finally` clause: the method's exception is the one being
+    // handled while releasing, so an error of the release is chained to it.
+    RaisedException method_error;
+    {
+        quelbrin::HandlingException handling(method_error.get());
+        PyObject* release_args[] = {lock.get()};
+        PyObject* released =
+            PyObject_VectorcallMethod(names.release, release_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (released == nullptr) {
+            RaisedException release_error;
+            // Errors raised by C code through PyErr_SetRaisedException are
+            // not chained by the interpreter; chain those by hand.
+            Ref context = Ref::steal(PyException_GetContext(release_error.get()));
+            if (!context && release_error.get() != method_error.get()) {
+                PyException_SetContext(release_error.get(), Py_NewRef(method_error.get()));
+            }
+            release_error.reraise();
+        }
+        Py_DECREF(released);
+    }
+    method_error.reraise();
+}
+
+bool NamesSelf(PyObject* kwnames) {
+    if (kwnames == nullptr) {
+        return false;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (keyword == names.self ||
+            (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// `_wrapped(self, *args, **kwargs)`.
+template <bool kCreateMissingLock>
+Ref LockedCall(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* method = wrapper.captured;
+    if (PyVectorcall_NARGS(nargsf) > 0 && !NamesSelf(kwnames)) [[likely]] {
+        // The method takes exactly the arguments the wrapper got, `self`
+        // first, so they are passed on as they came: no tuple, no dict.
+        return RunLocked(wrapper, args[0], kCreateMissingLock,
+                         [&] { return PyObject_Vectorcall(method, args, nargsf, kwnames); });
+    }
+    // `self` given by keyword, missing, or given twice: bind as Python would.
+    BoundArguments bound(wrapper, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+    Ref positional = New(PyTuple_New(1 + PyTuple_GET_SIZE(bound.varargs())));
+    PyTuple_SET_ITEM(positional.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound.varargs()); ++i) {
+        PyTuple_SET_ITEM(positional.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(bound.varargs(), i)));
+    }
+    return RunLocked(wrapper, self, kCreateMissingLock,
+                     [&] { return PyObject_Call(method, positional.get(), bound.varkwargs()); });
+}
+
+constexpr int kWrapperFlags = quelbrin::kVarArgs | quelbrin::kVarKeywords;
+
+const FunctionDef kLockableWrapperDef = {
+    "_wrapped", "Lockable.locked.<locals>._wrapped", nullptr, {"self", "args", "kwargs"}, 1, 0, kWrapperFlags,
+    LockedCall<false>,
+};
+
+const FunctionDef kLockedWrapperDef = {
+    "_wrapped", "locked.<locals>._wrapped", nullptr, {"self", "args", "kwargs"}, 1, 0, kWrapperFlags,
+    LockedCall<true>,
+};
+
+// functools.wraps(method)(_wrapped), the wrapper holding `method`.
+Ref WrapLocked(const Function& decorator, const FunctionDef& wrapper_def, PyObject* method) {
+    Ref functools = quelbrin::LoadGlobal(decorator, names.functools);
+    Ref wraps = quelbrin::CallMethod(functools.get(), names.wraps, method);
+    Ref wrapper = quelbrin::MakeFunction(wrapper_def, decorator.globals, method);
+    return quelbrin::Call(wraps.get(), wrapper.get());
+}
+
+// ---------------------------------------------------------------------------
+// Lockable
+
+const char kLockableDoc[] =
+    "Lockable\n"
+    "\n"
+    "    Base class that adds locking and unlocking (a semaphore) to a class\n"
+    "    object, so that it can be used in multiprocessing and threading\n"
+    "    without deadlocks: every method call first acquires the lock, does\n"
+    "    its work, then releases the lock.  Subclassing it is the preferred\n"
+    "    way to make classes that lock.\n"
+    "\n"
+    "    Note\n"
+    "    ----\n"
+    "    - user shall explicitly call this class' __init__ using super()\n"
+    "    - user shall use this class's lock() method instead of the generic one decorating the methods that needs "
+    "to be locked/unlocked\n";
+
+const char kInitDoc[] =
+    "__init__\n"
+    "\n"
+    "    Initialises the base class and sets the built-in lock.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    lock: the class to be used for locking; it must be a\n"
+    "        multiprocessing lock.\n"
+    "\n"
+    "    Note\n"
+    "    ----\n"
+    "    Changing the lock can have harmful effects: an RLock may be acquired\n"
+    "    again by the thread that holds it, a Lock may not, so with a Lock a\n"
+    "    locked method that calls another locked method of the same instance\n"
+    "    waits for ever.\n";
+
+Ref LockableInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref lock = quelbrin::Call(bound[1]);
+    quelbrin::SetAttr(bound[0], names.lock_attr, lock.get());
+    return Ref::borrow(Py_None);
+}
+
+const FunctionDef kInitDef = {
+    "__init__", "Lockable.__init__", kInitDoc, {"self", "lock"}, 1, 1, 0, LockableInit,
+};
+
+const char kAcquireDoc[] =
+    "acquire\n"
+    "\n"
+    "    Acquires the lock on this instance; see the documentation of\n"
+    "    multiprocessing.RLock.acquire for the details.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    block: wait until the lock is acquired (default True).\n"
+    "    timeout: when blocking, wait at most this many seconds (default\n"
+    "        None: no limit).\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    True if the lock was acquired, False otherwise.\n";
+
+Ref LockableAcquire(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref lock = quelbrin::GetAttr(bound[0], names.lock_attr);
+    PyObject* call_args[] = {lock.get(), bound[1], bound[2]};
+    return New(PyObject_VectorcallMethod(names.acquire, call_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.block_timeout_kwnames));
+}
+
+const FunctionDef kAcquireDef = {
+    "acquire", "Lockable.acquire", kAcquireDoc, {"self", "block", "timeout"}, 3, 0, 0, LockableAcquire,
+};
+
+const char kReleaseDoc[] =
+    "release\n"
+    "\n"
+    "    Releases the lock on this instance.  Only the process or thread that\n"
+    "    owns the lock may call it: an AssertionError is raised when another\n"
+    "    process or thread calls it, or when the lock is not held.\n";
+
+Ref LockableRelease(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    Ref lock = quelbrin::GetAttr(bound[0], names.lock_attr);
+    return quelbrin::CallMethod(lock.get(), names.release);
+}
+
+const FunctionDef kReleaseDef = {
+    "release", "Lockable.release", kReleaseDoc, {"self"}, 1, 0, 0, LockableRelease,
+};
+
+const char kLockableLockedDoc[] =
+    "locked decorator\n"
+    "\n"
+    "    The lock decorator for Lockable only: it does what the generic\n"
+    "    decorator does, without checking whether the lock exists.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    method: the method to decorate.\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    The new wrapped method, which invokes the lock.\n";
+
+Ref LockableLocked(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    return WrapLocked(function, kLockableWrapperDef, bound[0]);
+}
+
+const FunctionDef kLockableLockedDef = {
+    "locked", "Lockable.locked", kLockableLockedDoc, {"method"}, 1, 0, 0, LockableLocked,
+};
+
+// ---------------------------------------------------------------------------
+// locked
+
+const char kLockedDoc[] =
+    "lock decorator\n"
+    "\n"
+    "    Generic decorator that adds locking (a semaphore) to a class method,\n"
+    "    so that the class can lock and unlock in forked multiprocessing and\n"
+    "    multithreading.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    method: the method to decorate.\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    The new wrapped method, which invokes an RLock.\n"
+    "\n"
+    "    Note\n"
+    "    ----\n"
+    "    The decorator works by adding the attribute __lock__ to the instance\n"
+    "    and uses the multiprocessing RLock.  The locking breaks down when\n"
+    "    __lock__ is first instantiated in a child process, so the lock must\n"
+    "    always be instantiated in the main process before forking.\n";
+
+Ref Locked(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    return WrapLocked(function, kLockedWrapperDef, bound[0]);
+}
+
+const FunctionDef kLockedDef = {
+    "locked", "locked", kLockedDoc, {"method"}, 1, 0, 0, Locked,
+};
+
+// ---------------------------------------------------------------------------
+// LockableMeta
+
+const char kLockableMetaDoc[] =
+    "LockableMeta\n"
+    "\n"
+    "    Metaclass that adds locking and unlocking (a semaphore) to the\n"
+    "    methods of a class, so that the class can be called in\n"
+    "    multiprocessing and multithreading without deadlocks: every method\n"
+    "    call first acquires the lock, does its work, then releases it.  It\n"
+    "    spares users the decorator on each method.\n"
+    "\n"
+    "    Note\n"
+    "    ----\n"
+    "    if the user doesn't make any lock() api calls before forking, all locks fail.\n";
+
+const char kIgnoreDoc[] =
+    "ignore\n"
+    "\n"
+    "    Decorator that marks an object (a method) to be left out by the\n"
+    "    mechanism that makes all methods locking, so that auxiliary methods\n"
+    "    can be called without waiting for the lock of the instance.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    obj: the object to mark.\n";
+
+Ref Ignore(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    quelbrin::SetAttr(bound[0], names.ignore_marker, Py_True);
+    return Ref::borrow(bound[0]);
+}
+
+const FunctionDef kIgnoreDef = {
+    "ignore", "LockableMeta.ignore", kIgnoreDoc, {"obj"}, 1, 0, 0, Ignore,
+};
+
+const char kMetaNewDoc[] =
+    "Metaclass __new__\n"
+    "\n"
+    "    Called before the class is created: takes over the creation and\n"
+    "    adds the locking and unlocking to all function calls.\n"
+    "\n"
+    "    Arguments\n"
+    "    ---------\n"
+    "    name: the name of the new class.\n"
+    "    bases: the parent classes.\n"
+    "    attrs: the namespace of the new class.\n";
+
+bool StartsWithUnderscore(PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        return PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_';
+    }
+    // Anything else answers for itself (a key that is no string fails here).
+    return quelbrin::Truth(quelbrin::CallMethod(key, names.startswith, names.underscore).get());
+}
+
+// getattr(obj, '_LockedMeta_ignore', False), tested for truth.
+bool MarkedIgnored(PyObject* obj) {
+    Ref marker = GetOptionalAttr(obj, names.ignore_marker);
+    return marker && quelbrin::Truth(marker.get());
+}
+
+// `captured` is the class cell: the class LockableMeta, set once it exists,
+// which super() needs in the same way a `__class__` cell serves a method.
+Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* cls = bound[0];
+    PyObject* name = bound[1];
+    PyObject* bases = bound[2];
+    PyObject* attrs = bound[3];
+
+    // Only values of existing keys are replaced, so iterating the live items
+    // is safe for a dict; a namespace that changes size raises as in Python.
+    Ref entries = quelbrin::CallMethod(attrs, names.items);
+    Ref iterator = New(PyObject_GetIter(entries.get()));
+    while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+        auto [key, obj] = UnpackPair(entry.get());
+        if (StartsWithUnderscore(key.get())) {
+            continue;
+        }
+        if (MarkedIgnored(obj.get())) {
+            Require(PyObject_DelAttr(obj.get(), names.ignore_marker));
+            continue;
+        }
+        Ref inspect = quelbrin::LoadGlobal(function, names.inspect);
+        if (!quelbrin::Truth(quelbrin::CallMethod(inspect.get(), names.isfunction, obj.get()).get())) {
+            continue;
+        }
+        Ref decorator = quelbrin::LoadGlobal(function, names.locked);
+        Ref wrapper = quelbrin::Call(decorator.get(), obj.get());
+        Require(PyObject_SetItem(attrs, key.get(), wrapper.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+
+    PyObject* klass = PyCell_GET(function.captured);
+    if (klass == nullptr) {
+        quelbrin::Raise(PyExc_RuntimeError, "super(): empty __class__ cell");
+    }
+    PyObject* super_args[] = {klass, cls};
+    Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+    PyObject* new_args[] = {parent.get(), cls, name, bases, attrs};
+    return New(PyObject_VectorcallMethod(names.dunder_new, new_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+const FunctionDef kMetaNewDef = {
+    "__new__", "LockableMeta.__new__", kMetaNewDoc, {"cls", "name", "bases", "attrs"}, 4, 0, 0, LockableMetaNew,
+};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+void SetItem(PyObject* dict, const char* key, PyObject* value) { Require(PyDict_SetItemString(dict, key, value)); }
+
+Ref StaticMethod(PyObject* function) { return New(PyStaticMethod_New(function)); }
+
+// type(name, bases, namespace), as a class statement would end.
+Ref MakeClass(const char* name, PyObject* base, PyObject* namespace_dict) {
+    Ref class_name = New(PyUnicode_FromString(name));
+    Ref bases = New(PyTuple_Pack(1, base));
+    return New(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
+                                            bases.get(), namespace_dict, nullptr));
+}
+
+// A class namespace holding __module__, __qualname__ and __doc__, as the
+// compiler puts them at the top of a class body.
+Ref ClassNamespace(PyObject* globals, const char* qualname, const char* doc) {
+    Ref namespace_dict = New(PyDict_New());
+    SetItem(namespace_dict.get(), "__module__", LoadName(globals, quelbrin::Intern("__name__")).get());
+    SetItem(namespace_dict.get(), "__qualname__", New(PyUnicode_FromString(qualname)).get());
+    SetItem(namespace_dict.get(), "__doc__", New(PyUnicode_FromString(doc)).get());
+    return namespace_dict;
+}
+
+Ref MakeLockable(PyObject* globals) {
+    Ref context = LoadName(globals, names.multiprocessing);
+    // The default lock factory is fixed now, like a default value in a def.
+    Ref kwdefaults = New(PyDict_New());
+    SetItem(kwdefaults.get(), "lock", quelbrin::GetAttr(context.get(), names.rlock).get());
+    Ref acquire_defaults = New(PyTuple_Pack(2, Py_True, Py_None));
+
+    Ref body = ClassNamespace(globals, "Lockable", kLockableDoc);
+    SetItem(body.get(), "__init__", quelbrin::MakeFunction(kInitDef, globals, nullptr, nullptr, kwdefaults.get()).get());
+    SetItem(body.get(), "acquire", quelbrin::MakeFunction(kAcquireDef, globals, nullptr, acquire_defaults.get()).get());
+    SetItem(body.get(), "release", quelbrin::MakeFunction(kReleaseDef, globals).get());
+    SetItem(body.get(), "locked", StaticMethod(quelbrin::MakeFunction(kLockableLockedDef, globals).get()).get());
+    return MakeClass("Lockable", reinterpret_cast<PyObject*>(&PyBaseObject_Type), body.get());
+}
+
+Ref MakeLockableMeta(PyObject* globals) {
+    Ref class_cell = New(PyCell_New(nullptr));
+    Ref body = ClassNamespace(globals, "LockableMeta", kLockableMetaDoc);
+    SetItem(body.get(), "ignore", StaticMethod(quelbrin::MakeFunction(kIgnoreDef, globals).get()).get());
+    // type() makes a staticmethod of a Python __new__ only; this one is
+    // wrapped by hand.
+    SetItem(body.get(), "__new__",
+            StaticMethod(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get()).get());
+    Ref meta = MakeClass("LockableMeta", reinterpret_cast<PyObject*>(&PyType_Type), body.get());
+    Require(PyCell_Set(class_cell.get(), meta.get()));
+    return meta;
+}
+
+void ExecModule(PyObject* module) {
+    quelbrin::ReadyFunctionType();
+    MakeNames();
+    PyObject* globals = Require(PyModule_GetDict(module));
+
+    for (const char* name : {"inspect", "logging", "functools"}) {
+        Ref module_name = New(PyUnicode_InternFromString(name));
+        quelbrin::Bind(globals, name, quelbrin::ImportModule(globals, module_name.get(), nullptr, 0).get());
+    }
+
+    // The fork context, not the package: every lock made here must be
+    // inherited by children forked afterwards.
+    Ref import = LoadName(globals, quelbrin::Intern("__import__"));
+    Ref package = quelbrin::Call(import.get(), names.multiprocessing);
+    Ref fork = New(PyUnicode_FromString("fork"));
+    Ref context = quelbrin::CallMethod(package.get(), quelbrin::Intern("get_context"), fork.get());
+    quelbrin::Bind(globals, "multiprocessing", context.get());
+
+    Ref logging = LoadName(globals, quelbrin::Intern("logging"));
+    Ref module_name = LoadName(globals, quelbrin::Intern("__name__"));
+    quelbrin::Bind(globals, "logger",
+                   quelbrin::CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name.get()).get());
+
+    quelbrin::Bind(globals, "Lockable", MakeLockable(globals).get());
+    quelbrin::Bind(globals, "locked", quelbrin::MakeFunction(kLockedDef, globals).get());
+    quelbrin::Bind(globals, "LockableMeta", MakeLockableMeta(globals).get());
+    quelbrin::Bind(globals, "__test__", New(PyDict_New()).get());
+}
+
+PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
+
+int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
+    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
     {0, nullptr},
 };
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_synchronize() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,130 @@
+"""The decorator `locked`, which makes the lock on first use, and the
+metaclass `LockableMeta`, which applies it to a class body's public functions."""
+
+import inspect
+import threading
+
+import pytest
+
+import quelbrin.async_.synchronize as synchronize
+from quelbrin.async_.synchronize import Lockable, LockableMeta, locked
+
+
+class ThreadLock:
+    """A lock with the calling convention of the fork context's RLock."""
+
+    def __init__(self, acquired):
+        self._lock, self._acquired = threading.RLock(), acquired
+
+    def acquire(self, block=True, timeout=None):
+        self._acquired.append(self)
+        return self._lock.acquire(block, -1 if timeout is None else timeout)
+
+    def release(self):
+        self._lock.release()
+
+
+def is_wrapper(obj, function):
+    return not inspect.isfunction(obj) and getattr(obj, "__wrapped__", None) is function
+
+
+def test_locked_makes_the_lock_once_and_uses_an_existing_one():
+    get_lock = locked(lambda self: self.__lock__)
+    plain, lockable = type("Plain", (), {})(), Lockable()
+    existing = lockable.__lock__
+    first = get_lock(plain)
+    assert type(first) is type(existing) and get_lock(plain) is first is plain.__lock__
+    assert get_lock(lockable) is existing
+
+
+def test_simultaneous_first_calls_share_one_lock(monkeypatch):
+    # Both threads find no lock and make one at the same time; the second to
+    # store must give way, or the two calls would not exclude each other.
+    both_making, acquired = threading.Barrier(2, timeout=10), []
+
+    class SlowContext:
+        def RLock(self):
+            lock = ThreadLock(acquired)
+            both_making.wait()
+            return lock
+
+    monkeypatch.setattr(synchronize, "multiprocessing", SlowContext())
+    shared = type("Shared", (), {"use": locked(lambda self: None)})()
+    threads = [threading.Thread(target=shared.use) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    assert len(acquired) == 2 and acquired[0] is acquired[1] is shared.__lock__
+
+
+def test_metaclass_wraps_only_public_plain_functions():
+    def public(self):
+        return "public"
+
+    def marked(self):
+        return "marked"
+
+    body = {"public": public, "_private": lambda self: 0, "__init__": lambda self: None, "CONSTANT": 3,
+            "static": staticmethod(public), "prop": property(public), "marked": LockableMeta.ignore(marked),
+            "by_hand": locked(public)}
+    original = dict(body)
+    cls = LockableMeta("Made", (), body)
+    assert type(cls) is LockableMeta and cls.__name__ == "Made" and list(body) == list(original)
+    assert is_wrapper(body["public"], public) and vars(cls)["public"] is body["public"]
+    assert all(body[k] is original[k] for k in original if k != "public")
+    assert not hasattr(marked, "_LockedMeta_ignore")
+    assert cls().public() == "public" and cls().marked() == "marked"
+
+
+def test_marker_is_kept_under_private_names_and_consumed_once():
+    def helper(self):
+        pass
+
+    LockableMeta.ignore(helper)
+    LockableMeta("Private", (), {"_helper": helper})
+    assert helper._LockedMeta_ignore is True
+    first, second = (LockableMeta(name, (), {"helper": helper}) for name in ("First", "Second"))
+    assert vars(first)["helper"] is helper and is_wrapper(vars(second)["helper"], helper)
+
+
+def test_subclasses_and_cooperating_metaclasses():
+    seen = []
+
+    class Recorder(type):
+        def __new__(cls, name, bases, attrs):
+            seen.append(dict(attrs))
+            return super().__new__(cls, name, bases, attrs)
+
+    class Meta(LockableMeta, Recorder):
+        pass
+
+    class Base(Lockable, metaclass=Meta):
+        def inherited(self):
+            return self.__lock__
+
+    class Child(Base):
+        def own(self):
+            pass
+
+    assert type(Child) is Meta and "inherited" not in vars(Child)
+    assert is_wrapper(seen[1]["own"], Child.own.__wrapped__) and Child().inherited()
+
+
+class BadItems(dict):
+    def items(self):
+        return [("ok", 1), (1, 2, 3)]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: LockableMeta.ignore(object()), AttributeError, "_LockedMeta_ignore"),
+    (lambda: LockableMeta("X", (), None), AttributeError, "items"),
+    (lambda: LockableMeta("X", (), {1: len}), AttributeError, "startswith"),
+    (lambda: LockableMeta("X", (), BadItems()), ValueError, r"too many values to unpack \(expected 2\)"),
+    (lambda: LockableMeta.__new__(LockableMeta, "X", ()), TypeError, "missing 1 required positional argument"),
+    (lambda: LockableMeta.__new__(int, "X", (), {}), TypeError, "super"),
+    (lambda: locked(lambda self: 0)(type("Slots", (), {"__slots__": ()})()), AttributeError, "__lock__"),
+])
+def test_bad_inputs_raise(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
