@@ -86,10 +86,17 @@ def test_failure_before_the_call_skips_method_and_release(monkeypatch, log, bad)
     assert log == []
 
 
-def test_method_that_replaces_the_lock_releases_the_one_it_acquired():
-    obj = Lockable()
-    first = Lockable.locked(lambda self: (self.__lock__, self.__init__())[0])(obj)
-    assert first is not obj.__lock__ and first.acquire(False) and obj.__lock__.acquire(False)
+def test_the_lock_is_read_afresh_for_each_step(log):
+    class Rebinding(Lockable):
+        @Lockable.locked
+        def rebind(self, replacement):
+            self.__lock__ = replacement
+
+    first, second = [], []
+    obj = Rebinding(lock=lambda: RecordingLock(first))
+    obj.rebind(RecordingLock(second))
+    assert first == [("acquire", (), {"block": False})]
+    assert second == [("release", (), {})]
 
 
 def test_missing_lock_raises_without_calling():

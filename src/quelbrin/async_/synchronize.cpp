@@ -202,45 +202,40 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
 template <typename Invoke>
 Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
     RecursionGuard recursion(" in a locked call");
-    // The lock that was acquired is the one released, even if the method
-    // rebinds `__lock__` (for instance by running __init__ again): releasing
-    // the new one would fail and leave the acquired one held for ever.
+    // `__lock__` is read afresh for every step, as written in Python
+    // (`self.__lock__.acquire(...)`, ..., `self.__lock__.release()`).
     Ref lock = InstanceLock(wrapper, self, create_missing);
-
     PyObject* try_args[] = {lock.get(), Py_False};
     Ref acquired = New(PyObject_VectorcallMethod(names.acquire, try_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                  names.block_kwnames));
     if (!quelbrin::Truth(acquired.get())) {
         WarnWaiting(wrapper, self);
-        quelbrin::CallMethod(lock.get(), names.acquire);
+        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.acquire);
     }
+    lock = Ref();
 
     PyObject* result = call_method();
     if (result != nullptr) {
         Ref value = Ref::steal(result);
-        quelbrin::CallMethod(lock.get(), names.release);
+        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.release);
         return value;
     }
 
     // As in a `finally` clause: the method's exception is the one being
     // handled while releasing, so an error of the release is chained to it.
     RaisedException method_error;
-    {
+    try {
         quelbrin::HandlingException handling(method_error.get());
-        PyObject* release_args[] = {lock.get()};
-        PyObject* released =
-            PyObject_VectorcallMethod(names.release, release_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (released == nullptr) {
-            RaisedException release_error;
-            // Errors raised by C code through PyErr_SetRaisedException are
-            // not chained by the interpreter; chain those by hand.
-            Ref context = Ref::steal(PyException_GetContext(release_error.get()));
-            if (!context && release_error.get() != method_error.get()) {
-                PyException_SetContext(release_error.get(), Py_NewRef(method_error.get()));
-            }
-            release_error.reraise();
+        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.release);
+    } catch (const PyError&) {
+        RaisedException release_error;
+        // Errors raised by C code through PyErr_SetRaisedException are
+        // not chained by the interpreter; chain those by hand.
+        Ref context = Ref::steal(PyException_GetContext(release_error.get()));
+        if (!context && release_error.get() != method_error.get()) {
+            PyException_SetContext(release_error.get(), Py_NewRef(method_error.get()));
         }
-        Py_DECREF(released);
+        release_error.reraise();
     }
     method_error.reraise();
 }
