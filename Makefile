@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test install sanitize clean
+.PHONY: demo test install sanitize valgrind clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
@@ -45,6 +45,16 @@ sanitize: $(VPY)
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$(SANITIZE_PRELOAD)" \
 		$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# memcheck over the in-process and forking tests (the whole suite works too,
+# but takes long under valgrind).
+VALGRIND_TESTS ?= tests/test_native_functions.py tests/test_pcall_arguments.py tests/test_locking.py \
+	tests/test_lockable_meta.py tests/test_child_labor.py tests/test_bad_input.py tests/test_pcall_run.py
+
+valgrind: $(STAMP)
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --suppressions=tests/valgrind.supp --error-exitcode=99 \
+		--log-file=build/valgrind.%p.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	@grep -h "ERROR SUMMARY" build/valgrind.*.log | sort | uniq -c
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) build
