@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test install sanitize clean
+.PHONY: demo test install sanitize wheel-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
@@ -45,6 +45,19 @@ sanitize: $(VPY)
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$(SANITIZE_PRELOAD)" \
 		$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Builds the wheel from scratch, installs it with its test extras into a new
+# venv, and runs the whole suite against that installation: what a user who
+# installs the wheel gets.  Not part of `make test`.
+WHEEL_CHECK := build/wheel-check
+
+wheel-check: $(VPY)
+	rm -rf $(WHEEL_CHECK)
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_CHECK)/dist \
+		--config-settings=build-dir=$(WHEEL_CHECK)/cmake .
+	"$(PYTHON)" -m venv $(WHEEL_CHECK)/venv
+	$(WHEEL_CHECK)/venv/bin/python -m pip install --quiet "$$(ls $(WHEEL_CHECK)/dist/quelbrin-*.whl)[test]"
+	$(WHEEL_CHECK)/venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) build
