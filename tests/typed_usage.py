@@ -93,3 +93,5 @@ def refused() -> None:
     Registry().add(1)  # type: ignore[arg-type]
     Lockable(lock=object)  # type: ignore[arg-type]
     squares.append(1)  # type: ignore[attr-defined]
+    ChildLabor(0, multiprocessing.SimpleQueue(), targt=print)  # type: ignore[call-arg]
+    ChildLabor(0, object(), target=print)  # type: ignore[arg-type]

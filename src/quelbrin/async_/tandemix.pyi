@@ -38,9 +38,19 @@ class ChildLabor(ForkProcess):
     _index: int
     _queue: _ResultQueue
     _work: ChildWork
-    # The arguments after ``queue`` are the process class's own: group,
-    # target, name, args, kwargs and the keyword-only daemon.
-    def __init__(self, index: int, queue: _ResultQueue, *args: Any, **kwargs: Any) -> None: ...
+    # The arguments after ``queue`` go to the process class's own constructor.
+    def __init__(
+        self,
+        index: int,
+        queue: _ResultQueue,
+        group: None = None,
+        target: Callable[..., object] | None = None,
+        name: str | None = None,
+        args: Iterable[Any] = (),
+        kwargs: Mapping[str, Any] = {},
+        *,
+        daemon: bool | None = None,
+    ) -> None: ...
     def _get_steps(self) -> Any: ...
     def run(self) -> None: ...
 
