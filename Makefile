@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test install sanitize valgrind clean
+.PHONY: demo test install sanitize valgrind wheel-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
@@ -55,6 +55,19 @@ valgrind: $(STAMP)
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --suppressions=tests/valgrind.supp --error-exitcode=99 \
 		--log-file=build/valgrind.%p.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	@grep -h "ERROR SUMMARY" build/valgrind.*.log | sort | uniq -c
+
+# Builds the wheel from scratch, installs it with its test extras into a new
+# venv, and runs the whole suite against that installation: what a user who
+# installs the wheel gets.  Not part of `make test`.
+WHEEL_CHECK := build/wheel-check
+
+wheel-check: $(VPY)
+	rm -rf $(WHEEL_CHECK)
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_CHECK)/dist \
+		--config-settings=build-dir=$(WHEEL_CHECK)/cmake .
+	"$(PYTHON)" -m venv $(WHEEL_CHECK)/venv
+	$(WHEEL_CHECK)/venv/bin/python -m pip install --quiet "$$(ls $(WHEEL_CHECK)/dist/quelbrin-*.whl)[test]"
+	$(WHEEL_CHECK)/venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) $(SANITIZE_VENV) build

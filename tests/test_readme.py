@@ -1,0 +1,37 @@
+"""The README's examples run as written, so the guide cannot drift from the code."""
+
+import pathlib
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+def examples():
+    """Each ```python block of the README, named after the heading above it."""
+    text = README.read_text(encoding="utf-8")
+    found = []
+    for match in re.finditer(r"^```python\n(.*?)^```$", text, re.S | re.M):
+        headings = re.findall(r"^#+ (.+)$", text[: match.start()], re.M)
+        found.append(pytest.param(match.group(1), id=f"{len(found) + 1}: {headings[-1]}"))
+    return found
+
+
+def test_the_guide_has_its_examples():
+    assert len(examples()) >= 6
+
+
+@pytest.mark.parametrize("code", examples())
+def test_example_runs(tmp_path, code):
+    script = tmp_path / "example.py"
+    script.write_text(code, encoding="utf-8")
+    started = time.monotonic()
+    result = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", str(script)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    # A guide whose examples take long is one nobody runs.
+    assert time.monotonic() - started < 10
