@@ -4,6 +4,7 @@ import itertools
 import subprocess
 import sys
 import textwrap
+from types import SimpleNamespace
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -81,9 +82,15 @@ class TestParallelCallInputs:
         with pytest.raises(ValueError):
             instance.join()
 
-    def test_a_child_index_that_is_not_a_number_fails_before_the_target(self, recording_queue):
-        from types import SimpleNamespace
+    def test_a_reported_status_that_cannot_be_compared(self):
+        instance = tandemix.Pcall(target)
+        instance._processes.clear()
+        instance._processes.append(SimpleNamespace(is_alive=lambda: False, join=lambda: None, pid=1, exitcode=0))
+        instance._entries = [(0, Hostile("eq"), "result")]
+        with pytest.raises(ArithmeticError, match="eq"):
+            instance.join()
 
+    def test_a_child_index_that_is_not_a_number_fails_before_the_target(self, recording_queue):
         from quelbrin.trevask.steps import Steps
 
         class Case:
