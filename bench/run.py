@@ -66,6 +66,26 @@ def per_call(timer, number):
     return lambda: timer.timeit(number) / number
 
 
+def timed(operation, *args):
+    """A case timing one call of `operation`, the way timeit does: the
+    collector paused, and the result freed only after the clock stopped."""
+
+    def case():
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            result = operation(*args)
+            elapsed = time.perf_counter() - start
+        finally:
+            if enabled:
+                gc.enable()
+        del result
+        return elapsed
+
+    return case
+
+
 # ---------------------------------------------------------------------------
 # Locked call
 
@@ -192,16 +212,12 @@ def bench_build_arguments(rounds, instances=10_000):
     pcall.varkwargs = {"x": list(range(instances)), "y": list(range(instances))}
     assert pcall._build_arguments() == baseline.build_arguments(pcall)
 
-    def timed(build):
-        def run():
-            start = time.perf_counter()
-            build(pcall)
-            return time.perf_counter() - start
-
-        return run
-
     samples = interleaved(
-        {"native": timed(tandemix.Pcall._build_arguments), "python": timed(baseline.build_arguments)}, rounds
+        {
+            "native": timed(tandemix.Pcall._build_arguments, pcall),
+            "python": timed(baseline.build_arguments, pcall),
+        },
+        rounds,
     )
     ms = {name: statistics.median(values) * 1e3 for name, values in samples.items()}
     ratio = median_ratio(samples, "native", "python")
@@ -220,19 +236,14 @@ def bench_construction(rounds, instances=1_000):
     iargs = [(i,) for i in range(instances)]
 
     def construct():
-        start = time.perf_counter()
-        tandemix.Pcall(target, iargs=iargs)
-        return time.perf_counter() - start
+        return tandemix.Pcall(target, iargs=iargs)
 
     def bare_processes():
         # What construction cannot avoid: one queue and one unstarted
         # process object per instance.
-        start = time.perf_counter()
-        fork.SimpleQueue()
-        [fork.Process(target=target, args=args, kwargs={}) for args in iargs]
-        return time.perf_counter() - start
+        return fork.SimpleQueue(), [fork.Process(target=target, args=args, kwargs={}) for args in iargs]
 
-    samples = interleaved({"pcall": construct, "bare": bare_processes}, rounds)
+    samples = interleaved({"pcall": timed(construct), "bare": timed(bare_processes)}, rounds)
     ms = {name: statistics.median(values) * 1e3 for name, values in samples.items()}
     ratio = median_ratio(samples, "pcall", "bare")
     record(
@@ -303,7 +314,7 @@ def bench_pcall(rounds, sizes=(1, 8, 32)):
     assert pcall_run(2) == (0, 1) and pcall_quick_poll_run(2) == (0, 1)
     for count in sizes:
 
-        def timed(run):
+        def wall_clock(run):
             def case():
                 start = time.perf_counter()
                 run(count)
@@ -312,11 +323,11 @@ def bench_pcall(rounds, sizes=(1, 8, 32)):
             return case
 
         cases = {
-            "floor": timed(floor_run),
-            "pcall": timed(pcall_run),
-            "pcall, poll set aside": timed(pcall_quick_poll_run),
-            "ProcessPoolExecutor": timed(executor_run),
-            "Pool": timed(pool_run),
+            "floor": wall_clock(floor_run),
+            "pcall": wall_clock(pcall_run),
+            "pcall, poll set aside": wall_clock(pcall_quick_poll_run),
+            "ProcessPoolExecutor": wall_clock(executor_run),
+            "Pool": wall_clock(pool_run),
         }
         samples = interleaved(cases, rounds)
         ms = {name: statistics.median(values) * 1e3 for name, values in samples.items()}
