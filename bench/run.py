@@ -504,7 +504,7 @@ def main():
     if "construction" in only:
         bench_construction(rounds=21 // scale)
     if "pcall" in only:
-        bench_pcall(rounds=9 // scale)
+        bench_pcall(rounds=11 // scale)
     if "import" in only:
         bench_import(rounds=21 // scale)
     if "memory" in only:
