@@ -7,13 +7,17 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test install sanitize valgrind wheel-check clean
+.PHONY: demo test bench install sanitize valgrind wheel-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
 
 test: $(STAMP)
 	$(VPY) -m pytest
+
+# Benchmarks against their yardsticks; prints a table, writes bench/results.json.
+bench: $(STAMP)
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 install: $(STAMP)
 

@@ -18,6 +18,7 @@
 #include "module.hpp"
 
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -197,27 +198,52 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
     quelbrin::CallMethod(logger.get(), names.warning, message.get());
 }
 
+// Calls through the callee's vectorcall slot when it has one, as the
+// interpreter's own call instructions do; the interpreter checks the result
+// of the wrapper itself on the way out.
+PyObject* CallDirect(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (vectorcallfunc call = PyVectorcall_Function(callable)) {
+        return call(callable, args, nargsf, kwnames);
+    }
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+// `lock.acquire(block=False)`: the method is looked up and called without a
+// bound method in between, and the keyword names are made once.
+bool TryAcquire(PyObject* lock) {
+    PyObject* args[] = {lock, Py_False};
+    return quelbrin::Truth(New(PyObject_VectorcallMethod(names.acquire, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                         names.block_kwnames))
+                               .get());
+}
+
+// `self.__lock__.<name>()`, with `__lock__` read afresh: a Python rendering
+// reads it for every step (`self.__lock__.acquire(...)`, ...,
+// `self.__lock__.release()`), so a lock replaced meanwhile is the one used.
+void CallLockMethod(PyObject* self, PyObject* name) {
+    quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), name);
+}
+
 // Runs `call_method` (returning a new reference or NULL with an exception
 // set) under the instance lock of `self`.
 template <typename Invoke>
 Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
-    RecursionGuard recursion(" in a locked call");
-    // `__lock__` is read afresh for every step, as written in Python
-    // (`self.__lock__.acquire(...)`, ..., `self.__lock__.release()`).
-    Ref lock = InstanceLock(wrapper, self, create_missing);
-    PyObject* try_args[] = {lock.get(), Py_False};
-    Ref acquired = New(PyObject_VectorcallMethod(names.acquire, try_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 names.block_kwnames));
-    if (!quelbrin::Truth(acquired.get())) {
-        WarnWaiting(wrapper, self);
-        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.acquire);
+    // A Python method enters the interpreter's frame evaluation, which
+    // counts against the recursion limit itself; any other callable might
+    // lead straight back here without a frame in between.
+    std::optional<RecursionGuard> recursion;
+    if (!PyFunction_Check(wrapper.captured)) {
+        recursion.emplace(" in a locked call");
     }
-    lock = Ref();
+    if (!TryAcquire(InstanceLock(wrapper, self, create_missing).get())) {
+        WarnWaiting(wrapper, self);
+        CallLockMethod(self, names.acquire);
+    }
 
     PyObject* result = call_method();
     if (result != nullptr) {
         Ref value = Ref::steal(result);
-        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.release);
+        CallLockMethod(self, names.release);
         return value;
     }
 
@@ -226,7 +252,7 @@ Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invo
     RaisedException method_error;
     try {
         quelbrin::HandlingException handling(method_error.get());
-        quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), names.release);
+        CallLockMethod(self, names.release);
     } catch (const PyError&) {
         RaisedException release_error;
         // Errors raised by C code through PyErr_SetRaisedException are
@@ -263,7 +289,7 @@ Ref LockedCall(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject
         // The method takes exactly the arguments the wrapper got, `self`
         // first, so they are passed on as they came: no tuple, no dict.
         return RunLocked(wrapper, args[0], kCreateMissingLock,
-                         [&] { return PyObject_Vectorcall(method, args, nargsf, kwnames); });
+                         [&] { return CallDirect(method, args, nargsf, kwnames); });
     }
     // `self` given by keyword, missing, or given twice: bind as Python would.
     BoundArguments bound(wrapper, args, nargsf, kwnames);

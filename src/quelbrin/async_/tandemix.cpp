@@ -676,6 +676,34 @@ void UpdateKeywords(PyObject* keywords, PyObject* update) {
     }
 }
 
+void SetKeyword(PyObject* keywords, PyObject* name, PyObject* value) {
+    Require(PyDict_CheckExact(keywords) ? PyDict_SetItem(keywords, name, value)
+                                        : PyObject_SetItem(keywords, name, value));
+}
+
+// tuple(common) + tuple(own), filled directly rather than through the
+// sequence protocol.  As with tuple concatenation, an empty side gives the
+// other tuple itself.
+Ref JoinPositional(Ref common, PyObject* own) {
+    Ref own_tuple = PyTuple_CheckExact(own) ? Ref::borrow(own) : New(PySequence_Tuple(own));
+    const Py_ssize_t common_size = PyTuple_GET_SIZE(common.get());
+    const Py_ssize_t own_size = PyTuple_GET_SIZE(own_tuple.get());
+    if (own_size == 0) {
+        return common;
+    }
+    if (common_size == 0) {
+        return own_tuple;
+    }
+    Ref joined = New(PyTuple_New(common_size + own_size));
+    for (Py_ssize_t k = 0; k < common_size; ++k) {
+        PyTuple_SET_ITEM(joined.get(), k, Py_NewRef(PyTuple_GET_ITEM(common.get(), k)));
+    }
+    for (Py_ssize_t k = 0; k < own_size; ++k) {
+        PyTuple_SET_ITEM(joined.get(), common_size + k, Py_NewRef(PyTuple_GET_ITEM(own_tuple.get(), k)));
+    }
+    return joined;
+}
+
 // `for name, values in mapping.items()` unpacks each item into two.
 std::pair<Ref, Ref> UnpackPair(PyObject* item) {
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
@@ -744,9 +772,7 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
         if (has_iargs) {
-            Ref own = ItemAt(iargs.get(), i);
-            Ref own_tuple = PyTuple_CheckExact(own.get()) ? own : New(PySequence_Tuple(own.get()));
-            positional = New(PySequence_Concat(positional.get(), own_tuple.get()));
+            positional = JoinPositional(std::move(positional), ItemAt(iargs.get(), i).get());
         }
 
         Ref keywords = CopyKeywords(ckwargs.get());
@@ -754,7 +780,7 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
             UpdateKeywords(keywords.get(), ItemAt(ikwargs.get(), i).get());
         }
         for (const auto& [name, values] : per_instance_keywords) {
-            Require(PyObject_SetItem(keywords.get(), name.get(), ItemAt(values.get(), i).get()));
+            SetKeyword(keywords.get(), name.get(), ItemAt(values.get(), i).get());
         }
 
         Ref target = Next(target_source.get());
