@@ -190,4 +190,69 @@ private:
     Ref previous_;
 };
 
+// ---------------------------------------------------------------------------
+// Iteration and unpacking, as the interpreter's statements perform them.
+
+// Next item of an iterator, or an empty Ref when it is exhausted.
+inline Ref Next(PyObject* iterator) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return item;
+}
+
+// Calls `visit` with each item of `iterable` until it returns false.
+template <typename Visit>
+void ForEach(PyObject* iterable, Visit&& visit) {
+    Ref iterator = New(PyObject_GetIter(iterable));
+    while (Ref item = Next(iterator.get())) {
+        if (!visit(item.get())) {
+            return;
+        }
+    }
+}
+
+// `key, value = item`, with the interpreter's messages for a bad item.
+inline std::pair<Ref, Ref> UnpackPair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    Ref iterator = New(PyObject_GetIter(item));
+    Ref values[2];
+    for (int i = 0; i < 2; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+    if (surplus) {
+        Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+// getattr(obj, name, None) without the default: empty when the attribute is
+// missing (AttributeError is swallowed, as hasattr() does), PyError otherwise.
+inline Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyError{};
+        }
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
 }  // namespace quelbrin

@@ -24,6 +24,8 @@
 namespace {
 
 using quelbrin::BoundArguments;
+using quelbrin::GetOptionalAttr;
+using quelbrin::UnpackPair;
 using quelbrin::Function;
 using quelbrin::FunctionDef;
 using quelbrin::New;
@@ -97,19 +99,6 @@ void MakeNames() {
 // ---------------------------------------------------------------------------
 // Small helpers of the kind Python code gets from its syntax.
 
-// getattr(obj, name, None) without the default: empty when the attribute is
-// missing (AttributeError is swallowed, as hasattr() does), PyError otherwise.
-Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyError{};
-        }
-        PyErr_Clear();
-    }
-    return Ref::steal(value);
-}
-
 // A global name lookup in `globals`, then the builtins; NameError when both
 // miss.  Used while the module body runs, before any function exists.
 Ref LoadName(PyObject* globals, PyObject* name) {
@@ -121,35 +110,6 @@ Ref LoadName(PyObject* globals, PyObject* name) {
         }
     }
     return Ref::borrow(Require(value));
-}
-
-// `key, value = item`, with the interpreter's messages for a bad item.
-std::pair<Ref, Ref> UnpackPair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    }
-    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-        quelbrin::RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    }
-    Ref iterator = New(PyObject_GetIter(item));
-    Ref values[2];
-    for (int i = 0; i < 2; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (PyErr_Occurred()) {
-                throw PyError{};
-            }
-            quelbrin::RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
-    if (surplus) {
-        quelbrin::Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
-    }
-    return {std::move(values[0]), std::move(values[1])};
 }
 
 // Leaves the interpreter's recursion guard when the scope ends.
@@ -285,6 +245,10 @@ bool NamesSelf(PyObject* kwnames) {
 template <bool kCreateMissingLock>
 Ref LockedCall(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* method = wrapper.captured;
+    if (method == nullptr) {
+        // Only a wrapper that the cycle collector has already cleared.
+        quelbrin::Raise(PyExc_RuntimeError, "the locked method is no longer available");
+    }
     if (PyVectorcall_NARGS(nargsf) > 0 && !NamesSelf(kwnames)) [[likely]] {
         // The method takes exactly the arguments the wrapper got, `self`
         // first, so they are passed on as they came: no tuple, no dict.
@@ -568,7 +532,7 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
         throw PyError{};
     }
 
-    PyObject* klass = PyCell_GET(function.captured);
+    PyObject* klass = function.captured != nullptr ? PyCell_GET(function.captured) : nullptr;
     if (klass == nullptr) {
         quelbrin::Raise(PyExc_RuntimeError, "super(): empty __class__ cell");
     }

@@ -15,6 +15,9 @@
 namespace {
 
 using quelbrin::BoundArguments;
+using quelbrin::ForEach;
+using quelbrin::Next;
+using quelbrin::UnpackPair;
 using quelbrin::Call;
 using quelbrin::CallMethod;
 using quelbrin::Function;
@@ -164,15 +167,6 @@ void MakeNames() {
 // Small interpreter operations, each as the corresponding Python statement
 // performs it.
 
-// Next item of an iterator, or an empty Ref when it is exhausted.
-Ref Next(PyObject* iterator) {
-    Ref item = Ref::steal(PyIter_Next(iterator));
-    if (!item && PyErr_Occurred()) {
-        throw PyError{};
-    }
-    return item;
-}
-
 // `from module import name`: the attribute, else the submodule of that name.
 Ref ImportFrom(PyObject* module, PyObject* name) {
     PyObject* value = PyObject_GetAttr(module, name);
@@ -277,17 +271,6 @@ Ref ItemAt(PyObject* sequence, Py_ssize_t index) {
     }
     Ref key = New(PyLong_FromSsize_t(index));
     return New(PyObject_GetItem(sequence, key.get()));
-}
-
-// The items of `processes`, iterated once.
-template <typename Visit>
-void ForEach(PyObject* iterable, Visit&& visit) {
-    Ref iterator = New(PyObject_GetIter(iterable));
-    while (Ref item = Next(iterator.get())) {
-        if (!visit(item.get())) {
-            return;
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -704,23 +687,6 @@ Ref JoinPositional(Ref common, PyObject* own) {
     return joined;
 }
 
-// `for name, values in mapping.items()` unpacks each item into two.
-std::pair<Ref, Ref> UnpackPair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    }
-    Ref sequence = New(PySequence_Fast(item, "cannot unpack non-iterable object"));
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
-    if (size != 2) {
-        if (size < 2) {
-            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        }
-        Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    return {Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 0)),
-            Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 1))};
-}
-
 // _build_arguments(self)
 Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
@@ -928,15 +894,9 @@ void DrainQueue(PyObject* self, PyObject* entries) {
 // Result entries read so far, kept on the instance so that a repeated join()
 // sees what the first one read off the queue.
 Ref KeptEntries(PyObject* self) {
-    Ref entries = Ref::steal(PyObject_GetAttr(self, names.entries_attr));
+    Ref entries = quelbrin::GetOptionalAttr(self, names.entries_attr);
     if (entries && PyList_Check(entries.get())) {
         return entries;
-    }
-    if (!entries) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyError{};
-        }
-        PyErr_Clear();
     }
     entries = New(PyList_New(0));
     SetAttr(self, names.entries_attr, entries.get());
