@@ -33,14 +33,14 @@ def increment(self):
     self.shared.value = current + 1
 
 
+@pytest.mark.parametrize("processes, threads, rounds", [(4, 4, 150), (8, 4, 5000)], ids=["interleaved", "load"])
 @pytest.mark.parametrize("counter_class", [
     type("LockableCounter", (Lockable,), {"increment": Lockable.locked(increment)}),
     type("DecoratedCounter", (), {"increment": locked(increment)}),
     LockableMeta("MetaCounter", (), {"increment": increment}),
 ])
-def test_processes_and_threads_lose_no_update(caplog, counter_class):
+def test_processes_and_threads_lose_no_update(caplog, counter_class, processes, threads, rounds):
     caplog.set_level(logging.ERROR, logger="quelbrin.async_.synchronize")  # contention is expected here
-    processes, threads, rounds = 4, 4, 150
     counter = counter_class()
     counter.shared = fork_context.Value("i", 0, lock=False)
     counter.increment()  # the lock must exist before the fork to be shared
