@@ -37,6 +37,15 @@ class UnprintableError(Exception):
         raise RuntimeError("no text for you")
 
 
+def sanitizer_loaded():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# Under AddressSanitizer a segmentation fault is reported and turned into an abort.
+SEGFAULT_EXIT = -signal.SIGABRT if sanitizer_loaded() else -signal.SIGSEGV
+
+
 def raises():
     raise ValueError("plain failure")
 
@@ -106,7 +115,7 @@ def missing_report(instance, exitcode):
 @pytest.mark.parametrize("fault, exitcode", [
     (exits, 7),
     (killed, -signal.SIGKILL),
-    (segfaults, -signal.SIGSEGV),
+    (segfaults, SEGFAULT_EXIT),
     (returns_unpicklable, 1),
     (interrupted, 1),
     (exits_by_system_exit, 3),

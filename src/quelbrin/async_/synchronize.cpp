@@ -279,11 +279,15 @@ const FunctionDef kLockedWrapperDef = {
     LockedCall<true>,
 };
 
-// functools.wraps(method)(_wrapped), the wrapper holding `method`.
-Ref WrapLocked(const Function& decorator, const FunctionDef& wrapper_def, PyObject* method) {
+// `locked(method)` and `Lockable.locked(method)`: functools.wraps(method)
+// applied to a new `_wrapped` holding `method`.
+template <const FunctionDef& kWrapperDef>
+Ref Decorate(Function& decorator, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    BoundArguments bound(decorator, args, nargsf, kwnames);
+    PyObject* method = bound[0];
     Ref functools = quelbrin::LoadGlobal(decorator, names.functools);
     Ref wraps = quelbrin::CallMethod(functools.get(), names.wraps, method);
-    Ref wrapper = quelbrin::MakeFunction(wrapper_def, decorator.globals, method);
+    Ref wrapper = quelbrin::MakeFunction(kWrapperDef, decorator.globals, method);
     return quelbrin::Call(wraps.get(), wrapper.get());
 }
 
@@ -392,13 +396,8 @@ const char kLockableLockedDoc[] =
     "    -------\n"
     "    The new wrapped method, which invokes the lock.\n";
 
-Ref LockableLocked(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    BoundArguments bound(function, args, nargsf, kwnames);
-    return WrapLocked(function, kLockableWrapperDef, bound[0]);
-}
-
 const FunctionDef kLockableLockedDef = {
-    "locked", "Lockable.locked", kLockableLockedDoc, {"method"}, 1, 0, 0, LockableLocked,
+    "locked", "Lockable.locked", kLockableLockedDoc, {"method"}, 1, 0, 0, Decorate<kLockableWrapperDef>,
 };
 
 // ---------------------------------------------------------------------------
@@ -426,13 +425,8 @@ const char kLockedDoc[] =
     "    __lock__ is first instantiated in a child process, so the lock must\n"
     "    always be instantiated in the main process before forking.\n";
 
-Ref Locked(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    BoundArguments bound(function, args, nargsf, kwnames);
-    return WrapLocked(function, kLockedWrapperDef, bound[0]);
-}
-
 const FunctionDef kLockedDef = {
-    "locked", "locked", kLockedDoc, {"method"}, 1, 0, 0, Locked,
+    "locked", "locked", kLockedDoc, {"method"}, 1, 0, 0, Decorate<kLockedWrapperDef>,
 };
 
 // ---------------------------------------------------------------------------
