@@ -24,15 +24,15 @@
 namespace {
 
 using quelbrin::BoundArguments;
-using quelbrin::GetOptionalAttr;
-using quelbrin::UnpackPair;
 using quelbrin::Function;
 using quelbrin::FunctionDef;
+using quelbrin::GetOptionalAttr;
 using quelbrin::New;
 using quelbrin::PyError;
 using quelbrin::RaisedException;
 using quelbrin::Ref;
 using quelbrin::Require;
+using quelbrin::UnpackPair;
 
 quelbrin::ProcessModule process_module("synchronize");
 

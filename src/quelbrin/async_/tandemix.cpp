@@ -15,17 +15,16 @@
 namespace {
 
 using quelbrin::BoundArguments;
-using quelbrin::ForEach;
-using quelbrin::Next;
-using quelbrin::UnpackPair;
 using quelbrin::Call;
 using quelbrin::CallMethod;
+using quelbrin::ForEach;
 using quelbrin::Function;
 using quelbrin::FunctionDef;
 using quelbrin::GetAttr;
 using quelbrin::HandlingException;
 using quelbrin::LoadGlobal;
 using quelbrin::New;
+using quelbrin::Next;
 using quelbrin::PyError;
 using quelbrin::Raise;
 using quelbrin::RaiseFormat;
@@ -35,6 +34,7 @@ using quelbrin::Require;
 using quelbrin::RequireSize;
 using quelbrin::SetAttr;
 using quelbrin::Truth;
+using quelbrin::UnpackPair;
 
 quelbrin::ProcessModule process_module("tandemix");
 
