@@ -56,6 +56,7 @@ VALGRIND_TESTS ?= tests/test_native_functions.py tests/test_pcall_arguments.py t
 	tests/test_lockable_meta.py tests/test_child_labor.py tests/test_bad_input.py tests/test_pcall_run.py
 
 valgrind: $(STAMP)
+	mkdir -p build && rm -f build/valgrind.*.log
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --suppressions=tests/valgrind.supp --error-exitcode=99 \
 		--log-file=build/valgrind.%p.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	@grep -h "ERROR SUMMARY" build/valgrind.*.log | sort | uniq -c
