@@ -1,7 +1,7 @@
 # One command each sets everything up on a fresh machine: find CPython 3.12,
 # make .venv, install the package with its test extras, then run.
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
-PYTHON ?= $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12))),$(shell command -v python3.12 2>/dev/null))
+PYTHON ?= $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12))),$(shell command -v python3.12 2>/dev/null),$(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python3.13))),$(shell command -v python3.13 2>/dev/null))
 VENV := .venv
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
@@ -23,7 +23,7 @@ install: $(STAMP)
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or pass PYTHON=/path/to/python3.12"; exit 1; }
-	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' || { echo "$(PYTHON) is not CPython 3.12"; exit 1; }
+	@"$(PYTHON)" -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] not in ((3, 12), (3, 13)))' || { echo "$(PYTHON) is not CPython 3.12 or 3.13"; exit 1; }
 	"$(PYTHON)" -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
