@@ -9,12 +9,27 @@
 
 namespace quelbrin {
 
+// Each extension carries its own copy of the C++ runtime, unwinder included
+// (linked statically).  glibc ends a thread with pthread_exit() -- which
+// CPython does to daemon threads that wake up during finalisation -- by a
+// forced unwind driven by the system's unwinder, and that unwinder calls
+// this copy's personality routine for the frames of this module.  Installing
+// a landing pad writes registers through this copy's register-size table,
+// which the copy fills only on its first unwind of its own; an empty table
+// aborts the process.  One exception thrown and caught at load fills it.
+inline void PrimeUnwinder() {
+    try {
+        throw PyError{};
+    } catch (const PyError&) {
+    }
+}
+
 class ProcessModule {
 public:
     explicit constexpr ProcessModule(const char* short_name) noexcept : short_name_(short_name) {}
 
     // Create slot: the module already initialised in this process, or a new one.
-    PyObject* create(PyObject* spec) noexcept {
+    PyObject* create(PyObject* spec) {
         return guarded([&] {
             const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
             if (interpreter_ == -1) {
@@ -34,7 +49,7 @@ public:
 
     // Exec slot: runs `body` into `module` unless this process has done so.
     template <typename Body>
-    int exec(PyObject* module, Body&& body) noexcept {
+    int exec(PyObject* module, Body&& body) {
         if (module_ != nullptr) {
             if (module == module_) {
                 return 0;  // reload: the body ran already
@@ -43,7 +58,10 @@ public:
                          "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
             return -1;
         }
-        const int status = guarded_status([&] { body(module); });
+        const int status = guarded_status([&] {
+            PrimeUnwinder();
+            body(module);
+        });
         if (status == 0) {
             // Kept for the life of the process: it is the module object.
             module_ = Py_NewRef(module);

@@ -12,10 +12,17 @@
 //  - Every entry point from the interpreter (slot, vectorcall, exec slot)
 //    runs its body under `guarded(...)`, which converts `PyError` back into
 //    NULL/-1.  No C++ exception ever crosses into the interpreter.
+//  - The one unwind that must cross it is the thread exit of glibc's
+//    pthread_exit(), which CPython uses to end daemon threads that wake up
+//    during finalisation: nothing on the way from an entry point to a C-API
+//    call may be noexcept, and `guarded` lets that unwind pass.  A Ref
+//    destroyed by it finds no thread state and leaves the count alone, as a
+//    C frame that the unwind skips would.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "version.hpp"
+
+#include <cxxabi.h>
 
 #include <new>
 #include <utility>
@@ -30,9 +37,15 @@ public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ != nullptr && version::ThreadStateOrNull() != nullptr) [[likely]] {
+            Py_DECREF(ptr_);
+        }
+    }
 
-    Ref& operator=(Ref other) noexcept {
+    // Not noexcept: dropping the old value may run Python code, and with it
+    // a thread exit.
+    Ref& operator=(Ref other) {
         std::swap(ptr_, other.ptr_);
         return *this;
     }
@@ -95,9 +108,11 @@ template <typename... Args>
     throw PyError{};
 }
 
-inline void ConvertCxxException() noexcept {
+inline void ConvertCxxException() {
     try {
         throw;
+    } catch (const abi::__forced_unwind&) {
+        throw;  // a thread exit: it must reach the thread's start
     } catch (const PyError&) {
         // The Python error is already set.
     } catch (const std::bad_alloc&) {
@@ -109,7 +124,7 @@ inline void ConvertCxxException() noexcept {
 
 // Runs `body` (returning Ref) for an interpreter entry point returning PyObject*.
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body().release();
     } catch (...) {
@@ -120,7 +135,7 @@ PyObject* guarded(Body&& body) noexcept {
 
 // Runs `body` (returning nothing) for an entry point returning 0 or -1.
 template <typename Body>
-int guarded_status(Body&& body) noexcept {
+int guarded_status(Body&& body) {
     try {
         body();
         return 0;
