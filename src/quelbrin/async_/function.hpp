@@ -111,6 +111,11 @@ inline int clear(PyObject* op) {
 inline void dealloc(PyObject* op) {
     Function* f = reinterpret_cast<Function*>(op);
     PyObject_GC_UnTrack(op);
+    // A function may hold another one (a wrapper its method, which may be a
+    // wrapper again): the trashcan defers the inner deallocations once the
+    // nesting is deep, so freeing a chain of any length does not recurse
+    // without bound on the C stack.
+    Py_TRASHCAN_BEGIN(op, dealloc)
     if (f->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(op);
     }
@@ -118,6 +123,7 @@ inline void dealloc(PyObject* op) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     PyObject_GC_Del(op);
+    Py_TRASHCAN_END
 }
 
 inline PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -256,14 +262,16 @@ inline Ref make_code(const Function& f) {
     if (def.flags & kVarKeywords) {
         flags |= CO_VARKEYWORDS;
     }
+    // The file name is passed as a str object: a __module__ that has no
+    // UTF-8 form (a lone surrogate, say) must not stop the code object.
     Ref module_name = New(PyObject_Str(f.module != nullptr ? f.module : Py_None));
     Ref filename = New(PyUnicode_FromFormat("<%U>", module_name.get()));
-    Ref empty = New(reinterpret_cast<PyObject*>(PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), def.name, 0)));
+    Ref empty = New(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<native>", def.name, 0)));
     Ref replace = New(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref keywords = New(Py_BuildValue("{s:i,s:i,s:i,s:O,s:i,s:s,s:s}", "co_argcount", def.argcount,
+    Ref keywords = New(Py_BuildValue("{s:i,s:i,s:i,s:O,s:i,s:s,s:s,s:O}", "co_argcount", def.argcount,
                                      "co_kwonlyargcount", def.kwonlyargcount, "co_nlocals", nvars,
                                      "co_varnames", varnames.get(), "co_flags", flags, "co_name", def.name,
-                                     "co_qualname", def.qualname));
+                                     "co_qualname", def.qualname, "co_filename", filename.get()));
     Ref no_args = New(PyTuple_New(0));
     return New(PyObject_Call(replace.get(), no_args.get(), keywords.get()));
 }
@@ -295,9 +303,6 @@ inline PyGetSetDef getset[] = {
 
 inline PyMemberDef members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -382,7 +387,7 @@ inline Ref LoadGlobal(const Function& function, PyObject* name) {
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
         if (value == nullptr) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+                RaiseNameError(name);
             }
             throw PyError{};
         }

@@ -108,6 +108,19 @@ template <typename... Args>
     throw PyError{};
 }
 
+// NameError for a global that is missing, with `.name` set as the
+// interpreter sets it.
+[[noreturn]] inline void RaiseNameError(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject* error = PyErr_GetRaisedException();
+    if (PyObject_SetAttrString(error, "name", name) < 0) {
+        Py_DECREF(error);
+        throw PyError{};
+    }
+    PyErr_SetRaisedException(error);
+    throw PyError{};
+}
+
 inline void ConvertCxxException() {
     try {
         throw;
@@ -168,10 +181,30 @@ inline Ref Call(PyObject* callable) { return New(PyObject_CallNoArgs(callable));
 
 inline Ref Call(PyObject* callable, PyObject* arg) { return New(PyObject_CallOneArg(callable, arg)); }
 
-// An `import name` / `from name import ...` performed through the builtin
-// __import__, as the interpreter's import statement does.
+// An `import name` / `from name import ...` as the import statement performs
+// it: through `__import__` of the builtins in force, so that replacing
+// builtins.__import__ affects it.  `locals` is the module namespace for a
+// module body and None inside a function; `fromlist` None for a plain import.
+inline Ref ImportModule(PyObject* globals, PyObject* locals, PyObject* name, PyObject* fromlist, int level) {
+    PyObject* builtins = Require(PyEval_GetBuiltins());
+    Ref key = New(PyUnicode_InternFromString("__import__"));
+    PyObject* import = PyObject_GetItem(builtins, key.get());
+    if (import == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        }
+        throw PyError{};
+    }
+    Ref import_function = Ref::steal(import);
+    Ref level_number = New(PyLong_FromLong(level));
+    PyObject* args[] = {name, globals, locals != nullptr ? locals : Py_None, fromlist != nullptr ? fromlist : Py_None,
+                        level_number.get()};
+    return New(PyObject_Vectorcall(import_function.get(), args, 5, nullptr));
+}
+
+// An import statement of a module body, whose locals are its globals.
 inline Ref ImportModule(PyObject* globals, PyObject* name, PyObject* fromlist, int level) {
-    return New(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, level));
+    return ImportModule(globals, globals, name, fromlist, level);
 }
 
 // The exception currently raised, taken out of the error indicator.
@@ -208,8 +241,12 @@ private:
 // ---------------------------------------------------------------------------
 // Iteration and unpacking, as the interpreter's statements perform them.
 
-// Next item of an iterator, or an empty Ref when it is exhausted.
+// Next item of an iterator, or an empty Ref when it is exhausted; like
+// next(), it refuses an object that is no iterator.
 inline Ref Next(PyObject* iterator) {
+    if (!PyIter_Check(iterator)) {
+        RaiseFormat(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(iterator)->tp_name);
+    }
     Ref item = Ref::steal(PyIter_Next(iterator));
     if (!item && PyErr_Occurred()) {
         throw PyError{};
@@ -268,6 +305,95 @@ inline Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
         PyErr_Clear();
     }
     return Ref::steal(value);
+}
+
+// ---------------------------------------------------------------------------
+// Star arguments of a call, `callable(*args, **kwargs)`, with the
+// interpreter's order (the `**` operand is merged first) and messages, which
+// name the callee as the interpreter does ("module.qualname()").
+
+inline Ref FunctionText(PyObject* callable) { return New(_PyObject_FunctionStr(callable)); }
+
+// What `{**mapping}` merged into `keywords` does, as a call's `**` operand:
+// a dict that iterates as dicts do is read through its stored items, any
+// other mapping through keys() and [key]; a repeated key, a missing keys()
+// and a KeyError get the interpreter's call-site messages.
+inline void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* callable) {
+    auto merge = [&] {
+        if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
+            Py_ssize_t position = 0;
+            PyObject* key;
+            PyObject* value;
+            const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+            while (PyDict_Next(mapping, &position, &key, &value)) {
+                Ref held_key = Ref::borrow(key);
+                Ref held_value = Ref::borrow(value);
+                if (Require(PyDict_Contains(keywords, key))) {
+                    PyErr_SetObject(PyExc_KeyError, key);
+                    throw PyError{};
+                }
+                Require(PyDict_SetItem(keywords, key, value));
+                if (PyDict_GET_SIZE(mapping) != size) {
+                    Raise(PyExc_RuntimeError, "dict mutated during update");
+                }
+            }
+            return;
+        }
+        Ref keys = New(PyMapping_Keys(mapping));
+        Ref iterator = New(PyObject_GetIter(keys.get()));
+        while (Ref key = Next(iterator.get())) {
+            if (Require(PyDict_Contains(keywords, key.get()))) {
+                PyErr_SetObject(PyExc_KeyError, key.get());
+                throw PyError{};
+            }
+            Ref value = New(PyObject_GetItem(mapping, key.get()));
+            Require(PyDict_SetItem(keywords, key.get(), value.get()));
+        }
+    };
+    try {
+        merge();
+    } catch (const PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            RaisedException raised;
+            Ref keys_name = New(PyUnicode_InternFromString("keys"));
+            if (!GetOptionalAttr(mapping, keys_name.get())) {
+                RaiseFormat(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                            FunctionText(callable).get(), Py_TYPE(mapping)->tp_name);
+            }
+            raised.reraise();
+        }
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            RaisedException raised;
+            Ref args = New(PyObject_GetAttrString(raised.get(), "args"));
+            if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1) {
+                RaiseFormat(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
+                            FunctionText(callable).get(), PyTuple_GET_ITEM(args.get(), 0));
+            }
+            raised.reraise();
+        }
+        throw;
+    }
+}
+
+// The positional arguments of `callable(*args)`: a tuple as it is, anything
+// else iterated into one.
+inline Ref StarArguments(PyObject* args, PyObject* callable) {
+    if (PyTuple_CheckExact(args)) {
+        return Ref::borrow(args);
+    }
+    if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
+        RaiseFormat(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
+                    FunctionText(callable).get(), Py_TYPE(args)->tp_name);
+    }
+    return New(PySequence_Tuple(args));
+}
+
+// `callable(*args, **kwargs)`.
+inline Ref CallWithStarArguments(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    Ref keywords = New(PyDict_New());
+    MergeCallKeywords(keywords.get(), kwargs, callable);
+    Ref positional = StarArguments(args, callable);
+    return New(PyObject_Call(callable, positional.get(), keywords.get()));
 }
 
 }  // namespace quelbrin

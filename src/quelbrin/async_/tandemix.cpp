@@ -17,12 +17,14 @@ namespace {
 using quelbrin::BoundArguments;
 using quelbrin::Call;
 using quelbrin::CallMethod;
+using quelbrin::CallWithStarArguments;
 using quelbrin::ForEach;
 using quelbrin::Function;
 using quelbrin::FunctionDef;
 using quelbrin::GetAttr;
 using quelbrin::HandlingException;
 using quelbrin::LoadGlobal;
+using quelbrin::MergeCallKeywords;
 using quelbrin::New;
 using quelbrin::Next;
 using quelbrin::PyError;
@@ -56,6 +58,7 @@ quelbrin::ProcessModule process_module("tandemix");
     X(dunder_enter, "__enter__")                                        \
     X(dunder_exit, "__exit__")                                          \
     X(dunder_init, "__init__")                                          \
+    X(dunder_module, "__module__")                                      \
     X(dunder_name, "__name__")                                          \
     X(entries_attr, "_entries")                                         \
     X(get_steps, "_get_steps")                                          \
@@ -66,6 +69,7 @@ quelbrin::ProcessModule process_module("tandemix");
     X(kwargs_attr, "_kwargs")                                           \
     X(target_attr, "_target")                                           \
     X(work_attr, "_work")                                               \
+    X(append, "append")                                                 \
     X(args, "args")                                                     \
     X(cargs, "cargs")                                                   \
     X(ckwargs, "ckwargs")                                               \
@@ -118,6 +122,8 @@ quelbrin::ProcessModule process_module("tandemix");
     X(time, "time")                                                     \
     X(timeout, "timeout")                                               \
     X(update, "update")                                                 \
+    X(values, "values")                                                 \
+    X(items, "items")                                                   \
     X(varkwargs, "varkwargs")
 
 struct Names {
@@ -201,9 +207,9 @@ Ref ImportFrom(PyObject* module, PyObject* name) {
     throw PyError{};
 }
 
-// `from module_name import name`, absolute.
+// `from module_name import name`, absolute, inside a function (no locals).
 Ref ImportName(PyObject* globals, PyObject* module_name, PyObject* fromlist, PyObject* name) {
-    Ref module = quelbrin::ImportModule(globals, module_name, fromlist, 0);
+    Ref module = quelbrin::ImportModule(globals, Py_None, module_name, fromlist, 0);
     return ImportFrom(module.get(), name);
 }
 
@@ -251,14 +257,6 @@ void CheckExceptClass(PyObject* handler_class) {
     if (!ok) {
         Raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     }
-}
-
-// `target(*args, **kwargs)`: args made a tuple, kwargs copied into a new dict.
-Ref CallWithStarArguments(PyObject* target, PyObject* args, PyObject* kwargs) {
-    Ref positional = PyTuple_CheckExact(args) ? Ref::borrow(args) : New(PySequence_Tuple(args));
-    Ref keywords = New(PyDict_New());
-    Require(PyDict_Merge(keywords.get(), kwargs, 1));
-    return New(PyObject_Call(target, positional.get(), PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr));
 }
 
 // obj[index] for a position counted from 0.
@@ -347,34 +345,52 @@ constexpr const char kGetStepsDoc[] =
     "            Steps: testcase steps\n"
     "        ";
 
+// Python-function levels held by a native routine that stands for nested
+// Python calls: each counts against sys.setrecursionlimit() as a Python
+// frame would, so a lowered limit cuts the work short with RecursionError,
+// a raised one lets it go deeper, and the C stack never grows with it.
+class PythonLevels {
+public:
+    PythonLevels() : tstate_(PyThreadState_Get()) {}
+    ~PythonLevels() {
+        for (; depth_ > 0; --depth_) {
+            quelbrin::version::LeavePythonLevel(tstate_);
+        }
+    }
+    PythonLevels(const PythonLevels&) = delete;
+    PythonLevels& operator=(const PythonLevels&) = delete;
+
+    void enter() {
+        if (!quelbrin::version::EnterPythonLevel(tstate_)) {
+            throw PyError{};
+        }
+        ++depth_;
+    }
+
+private:
+    PyThreadState* tstate_;
+    int depth_ = 0;
+};
+
+bool IsList(PyObject* value) {
+    return Require(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type))) != 0;
+}
+
 // Recursively grab the lastest non-finished step to branch off: descends
 // while the last step of a container is itself a container (its `steps` is a
-// list).  Iterative, but every level counts against the interpreter's
-// recursion limit, so a cyclic container raises RecursionError.
+// list).  A loop, each turn one call of the recursive helper it replaces.
 Ref CurrentSteps(Ref steps) {
-    int depth = 0;
-    struct LeaveLevels {
-        int& depth;
-        ~LeaveLevels() {
-            for (; depth > 0; --depth) {
-                Py_LeaveRecursiveCall();
-            }
-        }
-    } leave{depth};
+    PythonLevels levels;
     for (;;) {
+        levels.enter();
         if (!Truth(GetAttr(steps.get(), names.steps).get())) {
             return steps;
         }
         Ref last = New(PyObject_GetItem(GetAttr(steps.get(), names.steps).get(), names.minus_one));
-        if (!PyList_Check(GetAttr(last.get(), names.steps).get())) {
+        if (!IsList(GetAttr(last.get(), names.steps).get())) {
             return steps;
         }
-        Ref inner = New(PyObject_GetItem(GetAttr(steps.get(), names.steps).get(), names.minus_one));
-        if (Py_EnterRecursiveCall(" while searching for the current test steps")) {
-            throw PyError{};
-        }
-        ++depth;
-        steps = std::move(inner);
+        steps = New(PyObject_GetItem(GetAttr(steps.get(), names.steps).get(), names.minus_one));
     }
 }
 
@@ -398,6 +414,8 @@ Ref ProbeFrame(PyObject* candidate) {
 // _get_steps(self)
 Ref ChildLaborGetSteps(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
+    PythonLevels own_frame;
+    own_frame.enter();
     Ref inspect = LoadGlobal(function, names.inspect);
     Ref records = CallMethod(inspect.get(), names.stack);
     Ref found;
@@ -428,15 +446,25 @@ constexpr const char kRunDoc[] =
     "        ";
 
 // The ERROR record of a failing target, described by the texts made at
-// construction rather than the live target and arguments.
+// construction rather than the live target and arguments.  Read and
+// converted piece by piece, in the order of the concatenation it stands for.
 Ref FailureLogText(PyObject* self) {
-    Ref index = GetAttr(self, names.index_attr);
-    Ref target = GetAttr(GetAttr(self, names.work_attr).get(), names.target);
-    Ref args = GetAttr(GetAttr(self, names.work_attr).get(), names.args);
-    Ref kwargs = GetAttr(GetAttr(self, names.work_attr).get(), names.kwargs);
-    return New(PyUnicode_FromFormat(
-        "Caught error while executing target in child process-%S:\n  target = %S\n  args = %S\n  kwargs = %S\n\n",
-        index.get(), target.get(), args.get(), kwargs.get()));
+    Ref pieces = New(PyList_New(0));
+    auto add_text = [&](Ref value) { Require(PyList_Append(pieces.get(), New(PyObject_Str(value.get())).get())); };
+    auto add_literal = [&](const char* text) {
+        Require(PyList_Append(pieces.get(), New(PyUnicode_FromString(text)).get()));
+    };
+    add_literal("Caught error while executing target in child process-");
+    add_text(GetAttr(self, names.index_attr));
+    add_literal(":\n  target = ");
+    add_text(GetAttr(GetAttr(self, names.work_attr).get(), names.target));
+    add_literal("\n  args = ");
+    add_text(GetAttr(GetAttr(self, names.work_attr).get(), names.args));
+    add_literal("\n  kwargs = ");
+    add_text(GetAttr(GetAttr(self, names.work_attr).get(), names.kwargs));
+    add_literal("\n\n");
+    Ref empty = New(PyUnicode_FromString(""));
+    return New(PyUnicode_Join(empty.get(), pieces.get()));
 }
 
 // run(self)
@@ -472,9 +500,12 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
             // logger.exception() reads sys.exc_info(): make the failure the
             // exception being handled, as an `except` block would.
             HandlingException handling(raised.get());
-            Ref text = FailureLogText(self);
+            // logger.exception(text): the method is looked up before the
+            // text is made.
             Ref logger = LoadGlobal(function, names.logger);
-            CallMethod(logger.get(), names.exception, text.get());
+            Ref log_exception = GetAttr(logger.get(), names.exception);
+            Ref text = FailureLogText(self);
+            Call(log_exception.get(), text.get());
             Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
             outcome = Call(wrap.get(), raised.get());
             status = Ref::borrow(Py_False);
@@ -551,31 +582,6 @@ constexpr const char kPcallDoc[] =
 // Pcall.__init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
 enum InitParameter { kSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwargs };
 
-// Adds the keyword arguments of `mapping` to `keywords`, as `**mapping` in a
-// call to `callable` does.
-void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* callable) {
-    Ref keys = PyDict_Check(mapping) ? New(PyDict_Keys(mapping)) : Ref::steal(PyMapping_Keys(mapping));
-    if (!keys) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            RaiseFormat(PyExc_TypeError, "%S argument after ** must be a mapping, not %s", callable,
-                        Py_TYPE(mapping)->tp_name);
-        }
-        throw PyError{};
-    }
-    ForEach(keys.get(), [&](PyObject* key) {
-        if (!PyUnicode_Check(key)) {
-            RaiseFormat(PyExc_TypeError, "%S keywords must be strings", callable);
-        }
-        if (Require(PyDict_Contains(keywords, key))) {
-            RaiseFormat(PyExc_TypeError, "%S got multiple values for keyword argument '%S'", callable, key);
-        }
-        Ref value = New(PyObject_GetItem(mapping, key));
-        Require(PyDict_SetItem(keywords, key, value.get()));
-        return true;
-    });
-}
-
 Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[kSelf];
@@ -600,23 +606,21 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
     SetAttr(self, names.queue_attr, CallMethod(context.get(), names.SimpleQueue).get());
     SetAttr(self, names.processes_attr, New(PyList_New(0)).get());
 
+    // for index, argument_set in enumerate(self._build_arguments()):
+    //     self._processes.append(ChildLabor(index=index, queue=self._queue, **argument_set))
     Ref argument_sets = CallMethod(self, names.build_arguments);
     Py_ssize_t index = 0;
     Ref empty_args = New(PyTuple_New(0));
     ForEach(argument_sets.get(), [&](PyObject* argument_set) {
+        Ref processes = GetAttr(self, names.processes_attr);
+        Ref append = GetAttr(processes.get(), names.append);
         Ref child_labor = LoadGlobal(function, names.ChildLabor);
         Ref keywords = New(PyDict_New());
         Require(PyDict_SetItem(keywords.get(), names.index, New(PyLong_FromSsize_t(index)).get()));
         Require(PyDict_SetItem(keywords.get(), names.queue, GetAttr(self, names.queue_attr).get()));
         MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
         Ref child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
-        Ref processes = GetAttr(self, names.processes_attr);
-        if (PyList_CheckExact(processes.get())) {
-            Require(PyList_Append(processes.get(), child.get()));
-        } else {
-            Ref append = New(PyUnicode_InternFromString("append"));
-            CallMethod(processes.get(), append.get(), child.get());
-        }
+        Call(append.get(), child.get());
         ++index;
         return true;
     });
@@ -687,33 +691,42 @@ Ref JoinPositional(Ref common, PyObject* own) {
     return joined;
 }
 
+// Calls `visit(value)` for each value of `mapping`, as
+// `for value in mapping.values()` does.
+template <typename Visit>
+void ForEachValue(PyObject* mapping, Visit&& visit) {
+    if (PyDict_CheckExact(mapping)) {
+        Ref values = New(PyDict_Values(mapping));
+        ForEach(values.get(), visit);
+        return;
+    }
+    Ref values = CallMethod(mapping, names.values);
+    ForEach(values.get(), visit);
+}
+
 // _build_arguments(self)
+//
+// The instance attributes are read afresh at every use, as the method body
+// written in Python reads them: code that runs on the way (a __len__, an
+// __iter__, a copy() of the caller's) may rebind one, and later instances
+// then see the new value.
 Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
-
-    Ref targets = GetAttr(self, names.targets);
-    Ref cargs = GetAttr(self, names.cargs);
-    Ref iargs = GetAttr(self, names.iargs);
-    Ref ckwargs = GetAttr(self, names.ckwargs);
-    Ref ikwargs = GetAttr(self, names.ikwargs);
-    Ref varkwargs = GetAttr(self, names.varkwargs);
+    auto read = [self](PyObject* name) { return GetAttr(self, name); };
 
     // Instance count: the shortest non-empty source.  A single callable
     // target runs once when every source is empty; a collection of targets
     // is itself a source, and with no source at all min() of nothing fails.
-    const bool single_target = PyCallable_Check(targets.get());
+    const bool single_target = PyCallable_Check(read(names.targets).get());
     SmallestLength smallest;
     if (!single_target) {
-        smallest.add(targets.get());
+        smallest.add(read(names.targets).get());
     }
-    smallest.add(iargs.get());
-    smallest.add(ikwargs.get());
-    std::vector<std::pair<Ref, Ref>> per_instance_keywords;
-    Ref varkwargs_items = New(PyMapping_Items(varkwargs.get()));
-    ForEach(varkwargs_items.get(), [&](PyObject* item) {
-        per_instance_keywords.push_back(UnpackPair(item));
-        smallest.add(per_instance_keywords.back().second.get());
+    smallest.add(read(names.iargs).get());
+    smallest.add(read(names.ikwargs).get());
+    ForEachValue(read(names.varkwargs).get(), [&](PyObject* values) {
+        smallest.add(values);
         return true;
     });
     Py_ssize_t count = smallest.value();
@@ -727,27 +740,32 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
     Ref target_source;
     if (single_target) {
         Ref itertools = LoadGlobal(function, names.itertools);
-        target_source = CallMethod(itertools.get(), names.repeat, targets.get());
+        Ref repeat = GetAttr(itertools.get(), names.repeat);
+        target_source = Call(repeat.get(), read(names.targets).get());
     } else {
-        target_source = New(PyObject_GetIter(targets.get()));
+        target_source = New(PyObject_GetIter(read(names.targets).get()));
     }
 
-    const bool has_iargs = Truth(iargs.get());
-    const bool has_ikwargs = Truth(ikwargs.get());
     Ref argument_sets = New(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref cargs = read(names.cargs);
         Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
-        if (has_iargs) {
-            positional = JoinPositional(std::move(positional), ItemAt(iargs.get(), i).get());
+        if (Truth(read(names.iargs).get())) {
+            positional = JoinPositional(std::move(positional), ItemAt(read(names.iargs).get(), i).get());
         }
 
-        Ref keywords = CopyKeywords(ckwargs.get());
-        if (has_ikwargs) {
-            UpdateKeywords(keywords.get(), ItemAt(ikwargs.get(), i).get());
+        Ref keywords = CopyKeywords(read(names.ckwargs).get());
+        if (Truth(read(names.ikwargs).get())) {
+            UpdateKeywords(keywords.get(), ItemAt(read(names.ikwargs).get(), i).get());
         }
-        for (const auto& [name, values] : per_instance_keywords) {
+        Ref varkwargs = read(names.varkwargs);
+        Ref items = PyDict_CheckExact(varkwargs.get()) ? New(PyDict_Items(varkwargs.get()))
+                                                       : CallMethod(varkwargs.get(), names.items);
+        ForEach(items.get(), [&](PyObject* item) {
+            auto [name, values] = UnpackPair(item);
             SetKeyword(keywords.get(), name.get(), ItemAt(values.get(), i).get());
-        }
+            return true;
+        });
 
         Ref target = Next(target_source.get());
         if (!target) {
@@ -1147,9 +1165,13 @@ void Define(PyObject* class_namespace, const char* name, PyObject* value) {
 }
 
 Ref Builtin(const char* name) {
-    PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    Ref key = New(PyUnicode_InternFromString(name));
+    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get());
     if (value == nullptr) {
-        RaiseFormat(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) {
+            quelbrin::RaiseNameError(key.get());
+        }
+        throw PyError{};
     }
     return Ref::borrow(value);
 }
@@ -1185,13 +1207,19 @@ void ExecModule(PyObject* module) {
     Ref logging = Ref::borrow(Require(PyDict_GetItemString(globals, "logging")));
     Bind(globals, "logger", CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name).get());
 
-    // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"]); named
-    // after this module, as it would be if defined in a Python module body.
+    // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"]).
+    // namedtuple names the class after its caller's frame, which here is the
+    // import machinery's; a module body would have given it this module's
+    // name, so that is set afterwards.
     Ref namedtuple = Ref::borrow(Require(PyDict_GetItemString(globals, "namedtuple")));
     Ref fields = New(Py_BuildValue("[sss]", "target", "args", "kwargs"));
-    Ref child_work_args = New(Py_BuildValue("(sO)", "ChildWork", fields.get()));
-    Ref child_work_kwargs = New(Py_BuildValue("{s:O}", "module", module_name));
-    Bind(globals, "ChildWork", New(PyObject_Call(namedtuple.get(), child_work_args.get(), child_work_kwargs.get())).get());
+    Ref child_work_name = New(PyUnicode_FromString("ChildWork"));
+    PyObject* child_work_args[] = {child_work_name.get(), fields.get()};
+    Ref child_work = New(PyObject_Vectorcall(namedtuple.get(), child_work_args, 2, nullptr));
+    if (PyType_Check(child_work.get())) {
+        SetAttr(child_work.get(), names.dunder_module, module_name);
+    }
+    Bind(globals, "ChildWork", child_work.get());
 
     Ref context = Ref::borrow(Require(PyDict_GetItemString(globals, "multiprocessing")));
     Ref process_class = New(PyObject_GetAttrString(context.get(), "Process"));
@@ -1212,7 +1240,11 @@ void ExecModule(PyObject* module) {
         auto property = [](Ref getter) {
             return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
         };
-        Define(body, "pcall", New(PyClassMethod_New(MakeFunction(kPcallPcallDef, globals).get())).get());
+        // classmethod(f) as a decorator makes it: calling the type copies the
+        // function's __name__, __qualname__, __module__ and __doc__ onto it.
+        Define(body, "pcall",
+               Call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), MakeFunction(kPcallPcallDef, globals).get())
+                   .get());
         Ref init_defaults = New(Py_BuildValue("(O()(){}())", Py_None));
         Define(body, "__init__", MakeFunction(kPcallInitDef, globals, nullptr, init_defaults.get()).get());
         Define(body, "pids", property(MakeFunction(kPcallPidsDef, globals)).get());

@@ -1,0 +1,315 @@
+"""The parallel-call module behaves as the same code written in Python would.
+
+Each group pins a point where a native shortcut would be visible: the
+interpreter's own messages for star arguments, imports that go through
+builtins.__import__, globals read at each use, attributes read afresh, and
+the recursion limit.
+"""
+
+import builtins
+import functools
+import subprocess
+import sys
+import textwrap
+from types import SimpleNamespace
+
+import pytest
+
+import quelbrin.async_.tandemix as tandemix
+
+
+def target(*args, **kwargs):
+    return args, kwargs
+
+
+def raised(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - the comparison is the point
+        return type(error), str(error)
+    return None
+
+
+class KeysRaise(dict):
+    def keys(self):
+        raise LookupError("keys")
+
+    def __iter__(self):  # takes the mapping off the dict fast path
+        raise LookupError("iter")
+
+
+class GetitemRaises:
+    def keys(self):
+        return ["a"]
+
+    def __getitem__(self, key):
+        raise ArithmeticError("getitem")
+
+
+class GetitemKeyError:
+    def keys(self):
+        return ["a"]
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class OverridingDict(dict):
+    """A dict subclass whose own methods the fast path ignores."""
+
+    def keys(self):
+        return ["ignored"]
+
+    def __getitem__(self, key):
+        return "overridden"
+
+
+class OwnIteration(dict):
+    def __iter__(self):
+        return iter(["a"])
+
+    def __getitem__(self, key):
+        return "read through __getitem__"
+
+
+def half_way():
+    yield 1
+    raise ArithmeticError("half way")
+
+
+STAR_CASES = {
+    "** a list": ((), [1]),
+    "** an int": ((), 5),
+    "** non-string keys": ((), {1: 2}),
+    "** keys() raises": ((), KeysRaise(a=1)),
+    "** __getitem__ raises": ((), GetitemRaises()),
+    "** __getitem__ raises KeyError": ((), GetitemKeyError()),
+    "** a dict subclass with its own keys()": ((), OverridingDict(a=1)),
+    "** a dict subclass with its own __iter__": ((), OwnIteration(a=1)),
+    "* an int": (5, {}),
+    "* None": (None, {}),
+    "* a generator raising half-way": (half_way(), {}),
+    "both bad: ** wins": (5, [1]),
+    "* a list": ([1, 2], {"k": 3}),
+}
+
+
+class TestWorkerStarArguments:
+    """run() calls its target as `self._target(*self._args, **self._kwargs)`."""
+
+    @pytest.mark.parametrize("args, kwargs", STAR_CASES.values(), ids=STAR_CASES.keys())
+    def test_as_the_interpreter_calls(self, args, kwargs, monkeypatch, recording_queue):
+        # Generators are used up: one for each side of the comparison.
+        fresh = (lambda value: half_way() if hasattr(value, "gi_frame") else value)
+        expected = raised(lambda: target(*fresh(args), **kwargs))
+
+        monkeypatch.setattr(tandemix, "ExceptionWithTraceback", lambda error: error)
+        monkeypatch.setattr(tandemix, "logger", SimpleNamespace(exception=lambda text: None))
+        child = tandemix.ChildLabor(index=0, queue=recording_queue, target=target)
+        child._args = fresh(args)
+        child._kwargs = kwargs
+        child.run()
+        [(index, success, result)] = recording_queue.items
+        if expected is None:
+            assert success is True and result == target(*fresh(args), **kwargs)
+        else:
+            assert (success, type(result), str(result)) == (False, *expected)
+
+
+ARGUMENT_SETS = {
+    "repeated key": {"index": 1, "target": target},
+    "repeated key before a non-string key": {"queue": 1, 2: 3},
+    "non-string key": {2: 3},
+    "not a mapping": [("target", target)],
+    "dict subclass with its own keys()": OverridingDict(target=target),
+    "mapping whose __getitem__ raises": GetitemRaises(),
+    "unknown keyword": {"unknown": 1},
+}
+
+
+@pytest.mark.parametrize("argument_set", ARGUMENT_SETS.values(), ids=ARGUMENT_SETS.keys())
+def test_children_are_made_as_childlabor_index_queue_star_star_argument_set(argument_set):
+    queue = SimpleNamespace()
+    expected = raised(lambda: tandemix.ChildLabor(index=0, queue=queue, **argument_set))
+
+    class Call(tandemix.Pcall):
+        def _build_arguments(self):
+            return [argument_set]
+
+    outcome = raised(lambda: Call(target))
+    assert outcome == expected
+    if expected is None:  # read through the stored items, not the overrides
+        assert Call(target)._processes[0]._target is target
+
+
+class TestGlobalsAndImports:
+    def test_a_global_that_breaks_its_protocol_raises_as_python_would(self, monkeypatch):
+        monkeypatch.setattr(tandemix, "itertools", SimpleNamespace(repeat=lambda value: [value]))
+        with pytest.raises(TypeError, match="'list' object is not an iterator"):
+            tandemix.Pcall(target)
+
+    def test_a_missing_global_names_itself(self, monkeypatch):
+        monkeypatch.delattr(tandemix, "itertools")
+        with pytest.raises(NameError) as error:
+            tandemix.Pcall(target)
+        assert error.value.name == "itertools"
+
+    def test_the_worker_imports_through_builtins_import(self, monkeypatch, recording_queue):
+        seen = []
+        real_import = builtins.__import__
+
+        def recording_import(name, globals=None, locals=None, fromlist=(), level=0):
+            seen.append((name, fromlist, level, locals))
+            return real_import(name, globals, locals, fromlist, level)
+
+        monkeypatch.setattr(builtins, "__import__", recording_import)
+        tandemix.ChildLabor(index=0, queue=recording_queue, target=target).run()
+        assert seen[:2] == [
+            ("quelbrin.trevask.steps", ("Steps",), 0, None),
+            ("quelbrin.trevask.signals", ("TerminateStepSignal",), 0, None),
+        ]
+
+    def test_a_refusing_import_stops_the_worker_before_its_target(self, monkeypatch, recording_queue):
+        def refusing_import(name, *args):
+            raise ModuleNotFoundError(f"no module named {name!r}")
+
+        monkeypatch.setattr(builtins, "__import__", refusing_import)
+        with pytest.raises(ModuleNotFoundError, match="quelbrin.trevask.steps"):
+            tandemix.ChildLabor(index=0, queue=recording_queue, target=target).run()
+        assert recording_queue.items == []
+
+    def test_the_module_body_imports_through_builtins_import_and_names_childwork(self):
+        script = textwrap.dedent("""
+            import builtins, collections
+            seen, calls = [], []
+            real_import, real_namedtuple = builtins.__import__, collections.namedtuple
+            def recording_import(name, *args):
+                if not args:
+                    seen.append((name,))
+                elif args[0] and args[0].get("__name__") == "quelbrin.async_.tandemix":
+                    globals, locals, fromlist, level = args
+                    seen.append((name, fromlist, level, locals is globals))
+                return real_import(name, *args)
+            def recording_namedtuple(*args, **kwargs):
+                if args[:1] == ("ChildWork",):
+                    calls.append((args, kwargs))
+                return real_namedtuple(*args, **kwargs)
+            builtins.__import__ = recording_import
+            collections.namedtuple = recording_namedtuple
+            from quelbrin.async_ import tandemix
+            print(seen)
+            print(calls)
+            print(tandemix.ChildWork.__module__)
+        """)
+        output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+        seen, calls, module = output.splitlines()
+        assert seen == repr([
+            ("os", None, 0, True), ("time", None, 0, True), ("signal", None, 0, True),
+            ("logging", None, 0, True), ("inspect", None, 0, True), ("itertools", None, 0, True),
+            ("functools", None, 0, True), ("collections", ("namedtuple",), 0, True),
+            ("exceptions", ("ExceptionWithTraceback",), 1, True), ("quelbrin.log", ("managed_handlers",), 0, True),
+            ("multiprocessing",),
+        ])
+        assert calls == repr([(("ChildWork", ["target", "args", "kwargs"]), {})])
+        assert module == "quelbrin.async_.tandemix"
+
+    def test_the_class_method_carries_the_function_s_names_as_classmethod_does(self):
+        wrapper = vars(tandemix.Pcall)["pcall"]
+        function = wrapper.__func__
+        assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__, wrapper.__doc__) == (
+            function.__name__, function.__qualname__, function.__module__, function.__doc__)
+        assert wrapper.__wrapped__ is function
+
+
+class TestReadsAfresh:
+    def test_an_attribute_rebound_while_building_is_seen_by_later_instances(self):
+        class Rebinding(tuple):
+            """An instance argument whose iteration rebinds the common arguments."""
+
+            def __iter__(self):
+                call.cargs = ("rebound",)
+                return super().__iter__()
+
+        call = tandemix.Pcall.__new__(tandemix.Pcall)
+        call.targets, call.cargs, call.iargs = target, ("first",), [Rebinding([1]), (2,)]
+        call.ckwargs, call.ikwargs, call.varkwargs = {}, [], {}
+        assert [s["args"] for s in call._build_arguments()] == [("first", 1), ("rebound", 2)]
+
+    def test_the_process_list_is_read_for_each_append_before_the_child_is_made(self, monkeypatch):
+        class Call(tandemix.Pcall):
+            def _build_arguments(self):
+                return [{"target": target}, {"target": target}]
+
+        lists = []
+        later = []
+
+        def child_labor(**keywords):
+            # Making a child rebinds the list; the append was already bound
+            # to the list read before.
+            lists.append(instance._processes)
+            instance._processes = later
+            return keywords["index"]
+
+        monkeypatch.setattr(tandemix, "ChildLabor", child_labor)
+        instance = Call.__new__(Call)
+        Call.__init__(instance, target)
+        assert lists[0] == [0] and later == [1]
+
+    def test_the_logger_method_is_read_before_the_message_is_made(self, monkeypatch, recording_queue):
+        events = []
+
+        class Logger:
+            def __getattr__(self, name):
+                events.append(f"logger.{name}")
+                return lambda text: events.append("logged")
+
+        class Text:
+            def __str__(self):
+                events.append("message")
+                return "text"
+
+        def failing():
+            raise ValueError("x")
+
+        monkeypatch.setattr(tandemix, "logger", Logger())
+        child = tandemix.ChildLabor(index=Text(), queue=recording_queue, target=failing)
+        events.clear()
+        child.run()
+        assert events[:3] == ["logger.exception", "message", "logged"]
+
+
+class Step:
+    def __init__(self, steps):
+        self.steps = steps
+
+
+class TestStepSearchDepth:
+    class FakeTestCase:
+        def __init__(self, steps):
+            self.parameters = SimpleNamespace(internal={"steps": steps})
+
+        def search(self):
+            return tandemix.ChildLabor(index=0, queue=None, target=target)._get_steps()
+
+    def tree(self, depth):
+        leaf = Step([])
+        node = leaf
+        for _ in range(depth):
+            node = Step([node])
+        return node, leaf
+
+    def test_a_deep_tree_is_found_when_the_recursion_limit_allows(self):
+        root, leaf = self.tree(3000)
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(10_000)
+        try:
+            assert self.FakeTestCase(root).search() is leaf
+        finally:
+            sys.setrecursionlimit(limit)
+
+    def test_a_lowered_limit_cuts_the_search_as_for_a_python_helper(self):
+        root, leaf = self.tree(3000)
+        assert sys.getrecursionlimit() < 3000
+        assert self.FakeTestCase(root).search() is None
+        shallow, shallow_leaf = self.tree(50)
+        assert self.FakeTestCase(shallow).search() is shallow_leaf
