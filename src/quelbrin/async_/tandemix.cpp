@@ -655,12 +655,21 @@ Ref CopyKeywords(PyObject* common) {
     return PyDict_CheckExact(common) ? New(PyDict_Copy(common)) : CallMethod(common, names.copy);
 }
 
-void UpdateKeywords(PyObject* keywords, PyObject* update) {
-    if (PyDict_CheckExact(keywords) && PyDict_Check(update)) {
-        Require(PyDict_Update(keywords, update));
-    } else {
-        CallMethod(keywords, names.update, update);
+// keywords.update(own()): the method is looked up before its argument is
+// made, as the call expression evaluates.
+template <typename Own>
+void UpdateKeywords(PyObject* keywords, Own&& own) {
+    if (PyDict_CheckExact(keywords)) {
+        Ref update = own();
+        if (PyDict_Check(update.get())) {
+            Require(PyDict_Update(keywords, update.get()));
+        } else {
+            CallMethod(keywords, names.update, update.get());
+        }
+        return;
     }
+    Ref method = GetAttr(keywords, names.update);
+    Call(method.get(), own().get());
 }
 
 void SetKeyword(PyObject* keywords, PyObject* name, PyObject* value) {
@@ -702,6 +711,35 @@ void ForEachValue(PyObject* mapping, Visit&& visit) {
     }
     Ref values = CallMethod(mapping, names.values);
     ForEach(values.get(), visit);
+}
+
+// Calls `visit(key, value)` for each item of `mapping`, as
+// `for key, value in mapping.items()` does.  A dict is walked in place,
+// each item held while `visit` runs, and a change of its size stops the walk
+// as the dict's own item iterator does.
+template <typename Visit>
+void ForEachItem(PyObject* mapping, Visit&& visit) {
+    if (PyDict_CheckExact(mapping)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(mapping, &position, &key, &value)) {
+            Ref held_key = Ref::borrow(key);
+            Ref held_value = Ref::borrow(value);
+            visit(key, value);
+            if (PyDict_GET_SIZE(mapping) != size) {
+                Raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            }
+        }
+        return;
+    }
+    Ref items = CallMethod(mapping, names.items);
+    ForEach(items.get(), [&](PyObject* item) {
+        auto [key, value] = UnpackPair(item);
+        visit(key.get(), value.get());
+        return true;
+    });
 }
 
 // _build_arguments(self)
@@ -756,15 +794,10 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
 
         Ref keywords = CopyKeywords(read(names.ckwargs).get());
         if (Truth(read(names.ikwargs).get())) {
-            UpdateKeywords(keywords.get(), ItemAt(read(names.ikwargs).get(), i).get());
+            UpdateKeywords(keywords.get(), [&] { return ItemAt(read(names.ikwargs).get(), i); });
         }
-        Ref varkwargs = read(names.varkwargs);
-        Ref items = PyDict_CheckExact(varkwargs.get()) ? New(PyDict_Items(varkwargs.get()))
-                                                       : CallMethod(varkwargs.get(), names.items);
-        ForEach(items.get(), [&](PyObject* item) {
-            auto [name, values] = UnpackPair(item);
-            SetKeyword(keywords.get(), name.get(), ItemAt(values.get(), i).get());
-            return true;
+        ForEachItem(read(names.varkwargs).get(), [&](PyObject* name, PyObject* values) {
+            SetKeyword(keywords.get(), name, ItemAt(values, i).get());
         });
 
         Ref target = Next(target_source.get());
