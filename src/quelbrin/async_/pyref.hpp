@@ -38,8 +38,10 @@ public:
     Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     ~Ref() {
-        if (ptr_ != nullptr && version::ThreadStateOrNull() != nullptr) [[likely]] {
-            Py_DECREF(ptr_);
+        if (ptr_ != nullptr) [[likely]] {
+            if (!version::Finalizing() || version::ThreadStateOrNull() != nullptr) [[likely]] {
+                Py_DECREF(ptr_);
+            }
         }
     }
 

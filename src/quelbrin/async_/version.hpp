@@ -24,6 +24,17 @@ inline PyThreadState* ThreadStateOrNull() noexcept {
 #endif
 }
 
+// Whether the interpreter has begun to finalise: only then can a thread be
+// ended by the interpreter while it runs native code.  Much cheaper than
+// asking for the thread state, so it guards that question.
+inline bool Finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // One level of Python-function recursion, counted against
 // sys.setrecursionlimit() as the interpreter counts each Python frame (not
 // against the C recursion counter of Py_EnterRecursiveCall, whose limit the
