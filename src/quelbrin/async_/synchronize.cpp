@@ -17,6 +17,7 @@
 #include "function.hpp"
 #include "module.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -128,34 +129,128 @@ public:
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
 
-// The lock a call on `self` uses.  With `create_missing`, an instance without
-// one gets a new RLock of the module's fork context.
-Ref InstanceLock(const Function& wrapper, PyObject* self, bool create_missing) {
-    if (!create_missing) {
-        return quelbrin::GetAttr(self, names.lock_attr);
+// Attribute reads through the call site's cache: the cached value when it
+// hits, otherwise the ordinary read, which teaches the cache when the
+// attribute is a plain instance attribute that it can hold.
+
+using quelbrin::inline_values::LockSiteCache;
+using quelbrin::inline_values::Slot;
+
+// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
+// the attribute is missing).
+Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
+    if (PyObject* value = slot.read(obj)) {
+        return Ref::borrow(value);
     }
-    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
-        return lock;
+    Py_ssize_t index = -1;
+    const bool cacheable = slot.stale_for(obj) && slot.cacheable(obj, name, index);
+    Ref value = optional ? GetOptionalAttr(obj, name) : quelbrin::GetAttr(obj, name);
+    if (cacheable && value) {
+        slot.learn(obj, index, value.get());
+    }
+    return value;
+}
+
+// The C method behind `method` when it is the native semaphore's own
+// `name` method (a builtin bound to a semaphore, with the calling
+// convention `flags`), or NULL.  Only that method is ever called directly:
+// it is known not to call back into Python, so skipping the call path's
+// recursion check cannot let C recursion run unchecked.
+PyMethodDef* NativeSemaphoreMethod(PyObject* method, PyObject* name, int flags) {
+    if (!PyCFunction_CheckExact(method)) {
+        return nullptr;
+    }
+    auto* builtin = reinterpret_cast<PyCFunctionObject*>(method);
+    PyObject* owner = builtin->m_self;
+    if (owner == nullptr || builtin->m_ml->ml_flags != flags) {
+        return nullptr;
+    }
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(owner), name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMethodDescr_Type) ||
+        reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method != builtin->m_ml ||
+        std::strcmp(PyDescr_TYPE(descriptor)->tp_name, "_multiprocessing.SemLock") != 0) {
+        return nullptr;
+    }
+    return builtin->m_ml;
+}
+
+enum class LockStep { kTryAcquire, kAcquire, kRelease };
+
+// `self.__lock__.acquire(block=False)`, `self.__lock__.acquire()` or
+// `self.__lock__.release()`, with `__lock__` read afresh each time, as a
+// Python rendering reads it for every step: a lock replaced meanwhile is the
+// one used.  Every call on the lock goes through here, so the acquire and the
+// release of one locked call take the same path: a release can never fail
+// at the recursion limit where its acquire got through.
+Ref CallLock(LockSiteCache& site, PyObject* self, LockStep step) {
+    const bool release = step == LockStep::kRelease;
+    PyObject* name = release ? names.release : names.acquire;
+    Slot& slot = release ? site.release : site.acquire;
+    PyMethodDef*& native = release ? site.release_method : site.acquire_method;
+    PyObject* const kwnames = step == LockStep::kTryAcquire ? names.block_kwnames : nullptr;
+
+    Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
+    Ref method = Ref::borrow(slot.read(lock.get()));
+    if (!method) {
+        Py_ssize_t index = -1;
+        if (!slot.stale_for(lock.get()) || !slot.cacheable(lock.get(), name, index)) {
+            // Not a plain instance attribute: a method call as the
+            // interpreter makes it (no bound method for a method of the
+            // lock's class).
+            PyObject* args[] = {lock.get(), Py_False};
+            const size_t nargsf = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+            return New(PyObject_VectorcallMethod(name, args, nargsf, kwnames));
+        }
+        method = quelbrin::GetAttr(lock.get(), name);
+        slot.learn(lock.get(), index, method.get());
+        native = NativeSemaphoreMethod(method.get(), name, release ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS);
+    }
+
+    // The value may have been replaced on the instance since the cache
+    // learnt it: the direct call is taken only for the method it knows.
+    if (native != nullptr && PyCFunction_CheckExact(method.get()) &&
+        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) {
+        PyObject* owner = PyCFunction_GET_SELF(method.get());
+        if (release) {
+            return New(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(native->ml_meth))(owner,
+                                                                                                      nullptr));
+        }
+        using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+        auto call = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(native->ml_meth));
+        PyObject* args[] = {Py_False};
+        return New(call(owner, args, 0, kwnames));
+    }
+    PyObject* args[] = {nullptr, Py_False};
+    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// `logger.warning("Waiting for lock on %s" % str(self))`, evaluated in the
+// order Python evaluates it: the logger and its method first, then the
+// text, which is complete before the logger sees it (handlers and filters
+// get the final message, not a format and its arguments).
+void WarnWaiting(const Function& wrapper, PyObject* self) {
+    Ref logger = quelbrin::LoadGlobal(wrapper, names.logger);
+    Ref warning = quelbrin::GetAttr(logger.get(), names.warning);
+    Ref description = New(PyObject_Str(self));
+    Ref message = New(PyNumber_Remainder(names.waiting_format, description.get()));
+    quelbrin::Call(warning.get(), message.get());
+}
+
+// The wrapper of `locked` makes the lock of an instance that has none:
+// `if not hasattr(self, '__lock__'): self.__lock__ = multiprocessing.RLock()`.
+void MakeMissingLock(Function& wrapper, PyObject* self) {
+    if (ReadAttribute(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+        return;
     }
     Ref context = quelbrin::LoadGlobal(wrapper, names.multiprocessing);
     Ref fresh = quelbrin::CallMethod(context.get(), names.rlock);
     // Making the lock runs Python code, so another thread may have made the
     // first call on this instance meanwhile.  The lock stored first wins and
     // this one is dropped: every caller must end up on the same lock.
-    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
-        return lock;
+    if (ReadAttribute(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+        return;
     }
     quelbrin::SetAttr(self, names.lock_attr, fresh.get());
-    return quelbrin::GetAttr(self, names.lock_attr);
-}
-
-void WarnWaiting(const Function& wrapper, PyObject* self) {
-    // The text is complete before the logger sees it: handlers and filters
-    // get the final message, not a format and its arguments.
-    Ref description = New(PyObject_Str(self));
-    Ref message = New(PyNumber_Remainder(names.waiting_format, description.get()));
-    Ref logger = quelbrin::LoadGlobal(wrapper, names.logger);
-    quelbrin::CallMethod(logger.get(), names.warning, message.get());
 }
 
 // Calls through the callee's vectorcall slot when it has one, as the
@@ -168,26 +263,10 @@ PyObject* CallDirect(PyObject* callable, PyObject* const* args, size_t nargsf, P
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 
-// `lock.acquire(block=False)`: the method is looked up and called without a
-// bound method in between, and the keyword names are made once.
-bool TryAcquire(PyObject* lock) {
-    PyObject* args[] = {lock, Py_False};
-    return quelbrin::Truth(New(PyObject_VectorcallMethod(names.acquire, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                         names.block_kwnames))
-                               .get());
-}
-
-// `self.__lock__.<name>()`, with `__lock__` read afresh: a Python rendering
-// reads it for every step (`self.__lock__.acquire(...)`, ...,
-// `self.__lock__.release()`), so a lock replaced meanwhile is the one used.
-void CallLockMethod(PyObject* self, PyObject* name) {
-    quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), name);
-}
-
 // Runs `call_method` (returning a new reference or NULL with an exception
 // set) under the instance lock of `self`.
 template <typename Invoke>
-Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
+Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
@@ -195,15 +274,19 @@ Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invo
     if (!PyFunction_Check(wrapper.captured)) {
         recursion.emplace(" in a locked call");
     }
-    if (!TryAcquire(InstanceLock(wrapper, self, create_missing).get())) {
+    if (create_missing) {
+        MakeMissingLock(wrapper, self);
+    }
+    LockSiteCache& site = wrapper.lock_site;
+    if (!quelbrin::Truth(CallLock(site, self, LockStep::kTryAcquire).get())) {
         WarnWaiting(wrapper, self);
-        CallLockMethod(self, names.acquire);
+        CallLock(site, self, LockStep::kAcquire);
     }
 
     PyObject* result = call_method();
     if (result != nullptr) {
         Ref value = Ref::steal(result);
-        CallLockMethod(self, names.release);
+        CallLock(site, self, LockStep::kRelease);
         return value;
     }
 
@@ -212,7 +295,7 @@ Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invo
     RaisedException method_error;
     try {
         quelbrin::HandlingException handling(method_error.get());
-        CallLockMethod(self, names.release);
+        CallLock(site, self, LockStep::kRelease);
     } catch (const PyError&) {
         RaisedException release_error;
         // Errors raised by C code through PyErr_SetRaisedException are
@@ -593,6 +676,78 @@ Ref MakeLockableMeta(PyObject* globals) {
     return meta;
 }
 
+// The cache of the locked call reads private object layouts.  Before it is
+// used, its reads are compared with the ordinary ones on an instance of
+// `Lockable` (made without __init__, and dropped afterwards): set, replaced,
+// deleted, beside other attributes, and with the instance's __dict__
+// materialised.  Any difference leaves the cache off for the life of the
+// process, so a layout this code misjudges costs speed, never a wrong value.
+bool CachedReadsAgree(PyObject* lockable) {
+    using quelbrin::inline_values::Slot;
+    Ref no_args = New(PyTuple_New(0));
+    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(lockable), no_args.get(), nullptr));
+    Ref first = New(PyList_New(0));
+    Ref second = New(PyList_New(0));
+
+    // `obj.name` through a freshly taught slot, compared with getattr().
+    auto agrees = [](PyObject* obj, PyObject* name) {
+        Slot slot;
+        Py_ssize_t index = -1;
+        Ref ordinary = quelbrin::GetAttr(obj, name);
+        if (!slot.cacheable(obj, name, index)) {
+            return false;
+        }
+        slot.learn(obj, index, ordinary.get());
+        return slot.type_tag != 0 && slot.read(obj) == ordinary.get();
+    };
+    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
+    if (!agrees(probe.get(), names.lock_attr)) {
+        return false;
+    }
+    Slot slot;
+    Py_ssize_t index = -1;
+    slot.cacheable(probe.get(), names.lock_attr, index);
+    slot.learn(probe.get(), index, first.get());
+
+    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
+    if (slot.read(probe.get()) != second.get()) {
+        return false;
+    }
+    // Further attributes, so that a read at a later index is checked too;
+    // they shadow the class's methods on this instance only.
+    quelbrin::SetAttr(probe.get(), names.acquire, first.get());
+    quelbrin::SetAttr(probe.get(), names.release, second.get());
+    for (PyObject* name : {names.acquire, names.release}) {
+        const Py_ssize_t at = quelbrin::inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
+        Ref ordinary = quelbrin::GetAttr(probe.get(), name);
+        if (at <= 0 || quelbrin::inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
+            return false;
+        }
+    }
+    Require(PyObject_DelAttr(probe.get(), names.lock_attr));
+    if (slot.read(probe.get()) != nullptr) {
+        return false;
+    }
+    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
+    if (slot.read(probe.get()) != first.get()) {
+        return false;
+    }
+    // A materialised __dict__ holds the attributes from now on: the cached
+    // read must miss rather than read values no longer in use.
+    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
+    Require(PyDict_SetItem(dict.get(), names.lock_attr, second.get()));
+    return slot.read(probe.get()) == nullptr;
+}
+
+void EnableCachedReads(PyObject* lockable) {
+    namespace inline_values = quelbrin::inline_values;
+    inline_values::enabled = false;
+    if constexpr (inline_values::kLayoutKnown) {
+        inline_values::enabled = true;  // for the check itself
+        inline_values::enabled = CachedReadsAgree(lockable);
+    }
+}
+
 void ExecModule(PyObject* module) {
     quelbrin::ReadyFunctionType();
     MakeNames();
@@ -616,7 +771,9 @@ void ExecModule(PyObject* module) {
     quelbrin::Bind(globals, "logger",
                    quelbrin::CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name.get()).get());
 
-    quelbrin::Bind(globals, "Lockable", MakeLockable(globals).get());
+    Ref lockable = MakeLockable(globals);
+    EnableCachedReads(lockable.get());
+    quelbrin::Bind(globals, "Lockable", lockable.get());
     quelbrin::Bind(globals, "locked", quelbrin::MakeFunction(kLockedDef, globals).get());
     quelbrin::Bind(globals, "LockableMeta", MakeLockableMeta(globals).get());
     quelbrin::Bind(globals, "__test__", New(PyDict_New()).get());
