@@ -60,6 +60,8 @@ struct Names {
     PyObject* underscore;       // "_"
     PyObject* ignore_marker;    // "_LockedMeta_ignore"
     PyObject* dunder_new;       // "__new__"
+    PyObject* dunder_module;    // "__module__"
+    PyObject* dunder_name;      // "__name__"
     PyObject* waiting_format;   // "Waiting for lock on %s"
     PyObject* block_kwnames;          // ("block",)
     PyObject* block_timeout_kwnames;  // ("block", "timeout")
@@ -87,6 +89,8 @@ void MakeNames() {
     names.underscore = Intern("_");
     names.ignore_marker = Intern("_LockedMeta_ignore");
     names.dunder_new = Intern("__new__");
+    names.dunder_module = Intern("__module__");
+    names.dunder_name = Intern("__name__");
     names.waiting_format = Intern("Waiting for lock on %s");
     // A failed import may run this again: keep the tuples of the first run.
     if (names.block_kwnames == nullptr) {
@@ -100,14 +104,18 @@ void MakeNames() {
 // ---------------------------------------------------------------------------
 // Small helpers of the kind Python code gets from its syntax.
 
-// A global name lookup in `globals`, then the builtins; NameError when both
-// miss.  Used while the module body runs, before any function exists.
+// A global name lookup in `globals`, then the builtins; NameError (with its
+// `name` set, as the interpreter sets it) when both miss.  Used while the
+// module body runs, before any function exists.
 Ref LoadName(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
         if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            Ref message = New(PyUnicode_FromFormat("name '%U' is not defined", name));
+            Ref error = New(PyObject_CallOneArg(PyExc_NameError, message.get()));
+            quelbrin::SetAttr(error.get(), quelbrin::Intern("name"), name);
+            PyErr_SetObject(PyExc_NameError, error.get());
         }
     }
     return Ref::borrow(Require(value));
@@ -284,6 +292,11 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     }
 
     PyObject* result = call_method();
+    if (result == nullptr && !PyErr_Occurred()) [[unlikely]] {
+        // A broken native callable: report it as the interpreter's own call
+        // path would, rather than pass on a failure without an exception.
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", wrapper.captured);
+    }
     if (result != nullptr) {
         Ref value = Ref::steal(result);
         CallLock(site, self, LockStep::kRelease);
@@ -316,8 +329,8 @@ bool NamesSelf(PyObject* kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (keyword == names.self ||
-            (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
+        if (keyword == names.self || (PyUnicode_Check(keyword) && PyUnicode_GET_LENGTH(keyword) == 4 &&
+                                      PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
             return true;
         }
     }
@@ -575,6 +588,32 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
+// What `super().__new__(cls, name, bases, attrs)` passes on when written in
+// Python.  type.__new__ gives a class without `__module__` the `__name__` of
+// the globals of the frame that called it, which for a Python-written
+// `__new__` is this module; a native one has no frame, so the caller's would
+// be taken.  When type.__new__ comes next and `attrs` lacks `__module__`, it
+// gets a copy holding this module's name (the caller's dict gains no key;
+// type.__new__ copies the namespace anyway).
+Ref NamespaceWithModule(const Function& function, PyObject* next_new, PyObject* attrs) {
+    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs)) {
+        return Ref::borrow(attrs);
+    }
+    if (Require(PyDict_Contains(attrs, names.dunder_module))) {
+        return Ref::borrow(attrs);
+    }
+    PyObject* module_name = PyDict_GetItemWithError(function.globals, names.dunder_name);
+    if (module_name == nullptr) {
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+        return Ref::borrow(attrs);
+    }
+    Ref copy = New(PyDict_Copy(attrs));
+    Require(PyDict_SetItem(copy.get(), names.dunder_module, module_name));
+    return copy;
+}
+
 // `captured` is the class cell: the class LockableMeta, set once it exists,
 // which super() needs in the same way a `__class__` cell serves a method.
 Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -615,8 +654,10 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
     }
     PyObject* super_args[] = {klass, cls};
     Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
-    PyObject* new_args[] = {parent.get(), cls, name, bases, attrs};
-    return New(PyObject_VectorcallMethod(names.dunder_new, new_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
+    Ref namespace_dict = NamespaceWithModule(function, next_new.get(), attrs);
+    PyObject* new_args[] = {cls, name, bases, namespace_dict.get()};
+    return New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
 }
 
 const FunctionDef kMetaNewDef = {
@@ -628,7 +669,12 @@ const FunctionDef kMetaNewDef = {
 
 void SetItem(PyObject* dict, const char* key, PyObject* value) { Require(PyDict_SetItemString(dict, key, value)); }
 
-Ref StaticMethod(PyObject* function) { return New(PyStaticMethod_New(function)); }
+// `staticmethod(function)` as written in a class body: calling the type
+// copies the function's __name__, __qualname__, __module__, __doc__ and
+// __annotations__ onto the staticmethod.
+Ref StaticMethod(PyObject* function) {
+    return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function));
+}
 
 // type(name, bases, namespace), as a class statement would end.
 Ref MakeClass(const char* name, PyObject* base, PyObject* namespace_dict) {
@@ -668,9 +714,9 @@ Ref MakeLockableMeta(PyObject* globals) {
     Ref body = ClassNamespace(globals, "LockableMeta", kLockableMetaDoc);
     SetItem(body.get(), "ignore", StaticMethod(quelbrin::MakeFunction(kIgnoreDef, globals).get()).get());
     // type() makes a staticmethod of a Python __new__ only; this one is
-    // wrapped by hand.
+    // wrapped by hand, the way type() wraps one (nothing copied onto it).
     SetItem(body.get(), "__new__",
-            StaticMethod(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get()).get());
+            New(PyStaticMethod_New(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get())).get());
     Ref meta = MakeClass("LockableMeta", reinterpret_cast<PyObject*>(&PyType_Type), body.get());
     Require(PyCell_Set(class_cell.get(), meta.get()));
     return meta;
