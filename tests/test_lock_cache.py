@@ -184,6 +184,18 @@ class TestTheLocksMethods:
         assert obj.check(other) == (False, True)
         assert not holds(other) and not holds(lock)
 
+    def test_other_builtin_methods_on_the_lock_instance(self, way, caplog):
+        # Builtins of another kind, bound to a dict: called as what they are.
+        obj = make_class(way)()
+        lock = obj.__lock__ = fork.RLock()
+        for _ in range(WARM_UP):
+            obj.work()
+        calls = {}
+        lock.acquire, lock.release = calls.update, calls.copy
+        assert obj.work(1) == (1,)
+        assert calls == {"block": False} and not holds(lock)
+        assert "Waiting for lock" in caplog.text  # update() returns None: not acquired
+
     @pytest.mark.parametrize("method", ["acquire", "release"])
     def test_the_locks_class_gaining_a_property(self, way, method):
         class Subclass(multiprocessing.synchronize.RLock):
