@@ -96,16 +96,21 @@ class TestTheInstanceLock:
             for obj in objects:
                 assert obj.get() is obj.__dict__["__lock__"]
 
-    def test_a_materialised_instance_dict(self, way):
+    @pytest.mark.parametrize("replace", ["combined", "assigned"])
+    def test_a_materialised_instance_dict(self, way, replace):
         # A key that is not a string turns the instance's attributes into an
-        # ordinary dict: the values the site once read from are gone.
+        # ordinary dict, and so does assigning __dict__: the values the site
+        # once read from are no longer in use.
         log = []
         obj = make_class(way)()
         obj.__lock__ = InstanceMethodLock(log, "first")
         for _ in range(WARM_UP):
             obj.work()
-        vars(obj)[1] = "not a name"
-        vars(obj)["__lock__"] = InstanceMethodLock(log, "second")
+        if replace == "combined":
+            vars(obj)[1] = "not a name"
+            vars(obj)["__lock__"] = InstanceMethodLock(log, "second")
+        else:
+            obj.__dict__ = {"__lock__": InstanceMethodLock(log, "second")}
         obj.work()
         assert labels(log[-2:]) == ["second", "second"]
 

@@ -201,8 +201,9 @@ struct Slot {
 #if QUELBRIN_INLINE_VALUES_LAYOUT != 0
         PyTypeObject* type = Py_TYPE(obj);
         type_tag = 0;
-        if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0 &&
-            ValueAt(obj, candidate_index) == value) {
+        // A modified type's tag is 0 until it gets a new one (3.13 no
+        // longer sets the flag that 3.12 sets beside it).
+        if (type->tp_version_tag != 0 && ValueAt(obj, candidate_index) == value) {
             index = candidate_index;
             type_tag = type->tp_version_tag;
         }
