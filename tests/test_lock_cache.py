@@ -312,3 +312,15 @@ def test_an_error_at_the_recursion_limit_never_leaves_the_lock_held():
             assert lock._semlock._count() == 0
     finally:
         sys.setrecursionlimit(limit)
+
+
+@pytest.mark.parametrize("base", [dict, int, Exception, list], ids=lambda base: base.__name__)
+def test_instances_of_builtin_subclasses(base):
+    # Their attributes live where the builtin puts them, not always in
+    # inline values; each call must still find the lock the instance holds.
+    cls = type("Sub", (base,), {"get": locked(lambda self: self.__lock__)})
+    objects = [cls(), cls()]
+    for _ in range(WARM_UP):
+        for obj in objects:
+            assert obj.get() is obj.get() is vars(obj)["__lock__"]
+    assert objects[0].get() is not objects[1].get()

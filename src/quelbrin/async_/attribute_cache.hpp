@@ -150,7 +150,13 @@ inline PyObject* ValueAt(PyObject* obj, Py_ssize_t index) noexcept {
 #endif
 }
 
-#endif  // QUELBRIN_INLINE_VALUES_LAYOUT != 0
+#else  // a layout this code does not know: nothing is ever cached
+
+inline bool HasInlineValues(PyTypeObject*) noexcept { return false; }
+inline Py_ssize_t SharedKeyIndex(PyTypeObject*, PyObject*) noexcept { return -1; }
+inline PyObject* ValueAt(PyObject*, Py_ssize_t) noexcept { return nullptr; }
+
+#endif  // QUELBRIN_INLINE_VALUES_LAYOUT
 
 // One cached attribute read: `name` on objects of one type.
 struct Slot {
@@ -159,13 +165,9 @@ struct Slot {
 
     // The cached value of the attribute (borrowed), or NULL on a miss.
     PyObject* read(PyObject* obj) const noexcept {
-#if QUELBRIN_INLINE_VALUES_LAYOUT != 0
         if (type_tag != 0 && Py_TYPE(obj)->tp_version_tag == type_tag) {
             return ValueAt(obj, index);
         }
-#else
-        (void)obj;
-#endif
         return nullptr;
     }
 
@@ -179,7 +181,6 @@ struct Slot {
     // access, no class attribute of that name, the name among the shared
     // keys.  Runs no Python code.  Sets `candidate_index`.
     bool cacheable(PyObject* obj, PyObject* name, Py_ssize_t& candidate_index) const noexcept {
-#if QUELBRIN_INLINE_VALUES_LAYOUT != 0
         PyTypeObject* type = Py_TYPE(obj);
         if (!enabled || type->tp_getattro != PyObject_GenericGetAttr || !HasInlineValues(type)) {
             return false;
@@ -189,16 +190,11 @@ struct Slot {
         }
         candidate_index = SharedKeyIndex(type, name);
         return candidate_index >= 0;
-#else
-        (void)obj, (void)name, (void)candidate_index;
-        return false;
-#endif
     }
 
     // Remembers `candidate_index` for `obj`'s type if reading there gives
     // `value`, the result of the ordinary lookup just made.
     void learn(PyObject* obj, Py_ssize_t candidate_index, PyObject* value) noexcept {
-#if QUELBRIN_INLINE_VALUES_LAYOUT != 0
         PyTypeObject* type = Py_TYPE(obj);
         type_tag = 0;
         // A modified type's tag is 0 until it gets a new one (3.13 no
@@ -207,9 +203,6 @@ struct Slot {
             index = candidate_index;
             type_tag = type->tp_version_tag;
         }
-#else
-        (void)obj, (void)candidate_index, (void)value;
-#endif
     }
 };
 

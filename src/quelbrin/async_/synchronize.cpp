@@ -729,60 +729,52 @@ Ref MakeLockableMeta(PyObject* globals) {
 // materialised.  Any difference leaves the cache off for the life of the
 // process, so a layout this code misjudges costs speed, never a wrong value.
 bool CachedReadsAgree(PyObject* lockable) {
-    using quelbrin::inline_values::Slot;
+    namespace inline_values = quelbrin::inline_values;
     Ref no_args = New(PyTuple_New(0));
     Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(lockable), no_args.get(), nullptr));
     Ref first = New(PyList_New(0));
     Ref second = New(PyList_New(0));
 
-    // `obj.name` through a freshly taught slot, compared with getattr().
-    auto agrees = [](PyObject* obj, PyObject* name) {
-        Slot slot;
-        Py_ssize_t index = -1;
-        Ref ordinary = quelbrin::GetAttr(obj, name);
-        if (!slot.cacheable(obj, name, index)) {
-            return false;
-        }
-        slot.learn(obj, index, ordinary.get());
-        return slot.type_tag != 0 && slot.read(obj) == ordinary.get();
-    };
-    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    if (!agrees(probe.get(), names.lock_attr)) {
-        return false;
-    }
-    Slot slot;
+    inline_values::Slot slot;
     Py_ssize_t index = -1;
-    slot.cacheable(probe.get(), names.lock_attr, index);
-    slot.learn(probe.get(), index, first.get());
-
-    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
-    if (slot.read(probe.get()) != second.get()) {
+    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
+    if (!slot.cacheable(probe.get(), names.lock_attr, index)) {
         return false;
     }
-    // Further attributes, so that a read at a later index is checked too;
+    slot.learn(probe.get(), index, quelbrin::GetAttr(probe.get(), names.lock_attr).get());
+    // A read through the slot must give what getattr() gives, or miss.
+    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
+    if (!reads(first.get())) {
+        return false;
+    }
+    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
+    if (!reads(second.get())) {
+        return false;
+    }
+    // Further attributes, so that reads at later indexes are checked too;
     // they shadow the class's methods on this instance only.
     quelbrin::SetAttr(probe.get(), names.acquire, first.get());
     quelbrin::SetAttr(probe.get(), names.release, second.get());
     for (PyObject* name : {names.acquire, names.release}) {
-        const Py_ssize_t at = quelbrin::inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
+        const Py_ssize_t at = inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
         Ref ordinary = quelbrin::GetAttr(probe.get(), name);
-        if (at <= 0 || quelbrin::inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
+        if (at <= 0 || inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
             return false;
         }
     }
     Require(PyObject_DelAttr(probe.get(), names.lock_attr));
-    if (slot.read(probe.get()) != nullptr) {
+    if (!reads(nullptr)) {
         return false;
     }
     quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    if (slot.read(probe.get()) != first.get()) {
+    if (!reads(first.get())) {
         return false;
     }
     // A materialised __dict__ holds the attributes from now on: the cached
     // read must miss rather than read values no longer in use.
     Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
     Require(PyDict_SetItem(dict.get(), names.lock_attr, second.get()));
-    return slot.read(probe.get()) == nullptr;
+    return reads(nullptr);
 }
 
 void EnableCachedReads(PyObject* lockable) {
