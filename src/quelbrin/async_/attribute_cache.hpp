@@ -158,42 +158,54 @@ inline PyObject* ValueAt(PyObject*, Py_ssize_t) noexcept { return nullptr; }
 
 #endif  // QUELBRIN_INLINE_VALUES_LAYOUT
 
-// One cached attribute read: `name` on objects of one type.
+// One cached attribute read: `name` on objects of one type.  The slot holds
+// either where the type keeps the attribute, or that the type is not one
+// whose attribute it can hold (index -1), or nothing (tag 0).
 struct Slot {
-    unsigned int type_tag = 0;  // 0: nothing cached (no type has tag 0)
-    Py_ssize_t index = 0;
+    unsigned int type_tag = 0;  // 0: nothing known (no type has tag 0)
+    Py_ssize_t index = -1;
 
     // The cached value of the attribute (borrowed), or NULL on a miss.
     PyObject* read(PyObject* obj) const noexcept {
-        if (type_tag != 0 && Py_TYPE(obj)->tp_version_tag == type_tag) {
+        if (type_tag != 0 && Py_TYPE(obj)->tp_version_tag == type_tag && index >= 0) {
             return ValueAt(obj, index);
         }
         return nullptr;
     }
 
-    // Whether a miss on `obj` could be cured by learning its type anew:
-    // false when the type is the one cached (the instance itself is the
-    // reason, for example a materialised __dict__).
-    bool stale_for(PyObject* obj) const noexcept { return enabled && Py_TYPE(obj)->tp_version_tag != type_tag; }
-
-    // Whether an ordinary read of `name` on `obj` is a plain read of an
-    // instance attribute that the cache could hold: generic attribute
-    // access, no class attribute of that name, the name among the shared
-    // keys.  Runs no Python code.  Sets `candidate_index`.
-    bool cacheable(PyObject* obj, PyObject* name, Py_ssize_t& candidate_index) const noexcept {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (!enabled || type->tp_getattro != PyObject_GenericGetAttr || !HasInlineValues(type)) {
-            return false;
-        }
-        if (!PyUnicode_CheckExact(name) || _PyType_Lookup(type, name) != nullptr) {
-            return false;  // a class attribute decides or may decide
-        }
-        candidate_index = SharedKeyIndex(type, name);
-        return candidate_index >= 0;
+    // Whether the slot knows nothing of `obj`'s type as it is now.  When it
+    // does, a miss is the instance's doing (a materialised __dict__, an
+    // empty slot) or the type's known nature, and examining it again would
+    // find nothing new.
+    bool stale_for(PyObject* obj) const noexcept {
+        return enabled && (type_tag == 0 || Py_TYPE(obj)->tp_version_tag != type_tag);
     }
 
-    // Remembers `candidate_index` for `obj`'s type if reading there gives
-    // `value`, the result of the ordinary lookup just made.
+    // Where an ordinary read of `name` on `obj` would find a plain instance
+    // attribute that the cache can hold (generic attribute access, no class
+    // attribute of that name, the name among the type's shared keys), or
+    // -1.  A type that does not qualify is remembered as such; a name not
+    // yet among the keys is not (adding a key leaves the type's tag as it
+    // is).  Runs no Python code.
+    Py_ssize_t examine(PyObject* obj, PyObject* name) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (!enabled) {
+            return -1;
+        }
+        // The lookup gives the type a version tag if it has none.
+        if (type->tp_getattro != PyObject_GenericGetAttr || !HasInlineValues(type) || !PyUnicode_CheckExact(name) ||
+            _PyType_Lookup(type, name) != nullptr) {
+            type_tag = type->tp_version_tag;
+            index = -1;
+            return -1;
+        }
+        return SharedKeyIndex(type, name);
+    }
+
+    // Remembers `candidate_index` (from examine()) for `obj`'s type if
+    // reading there gives `value`, the result of the ordinary lookup just
+    // made; otherwise the slot knows nothing, and the next read examines
+    // the type again.
     void learn(PyObject* obj, Py_ssize_t candidate_index, PyObject* value) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
         type_tag = 0;

@@ -144,19 +144,24 @@ public:
 using quelbrin::inline_values::LockSiteCache;
 using quelbrin::inline_values::Slot;
 
-// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
-// the attribute is missing).
-Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
-    if (PyObject* value = slot.read(obj)) {
-        return Ref::borrow(value);
-    }
-    Py_ssize_t index = -1;
-    const bool cacheable = slot.stale_for(obj) && slot.cacheable(obj, name, index);
+// The ordinary read of `obj.<name>`, after the slot missed; it teaches the
+// slot when the attribute is one that it can hold.
+[[gnu::noinline]] Ref ReadAttributeSlowly(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
+    const Py_ssize_t index = slot.stale_for(obj) ? slot.examine(obj, name) : -1;
     Ref value = optional ? GetOptionalAttr(obj, name) : quelbrin::GetAttr(obj, name);
-    if (cacheable && value) {
+    if (index >= 0 && value) {
         slot.learn(obj, index, value.get());
     }
     return value;
+}
+
+// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
+// the attribute is missing).
+inline Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
+    if (PyObject* value = slot.read(obj)) [[likely]] {
+        return Ref::borrow(value);
+    }
+    return ReadAttributeSlowly(slot, obj, name, optional);
 }
 
 // The C method behind `method` when it is the native semaphore's own
@@ -184,52 +189,74 @@ PyMethodDef* NativeSemaphoreMethod(PyObject* method, PyObject* name, int flags) 
 
 enum class LockStep { kTryAcquire, kAcquire, kRelease };
 
+constexpr bool IsRelease(LockStep step) { return step == LockStep::kRelease; }
+
+PyObject* LockMethodName(LockStep step) { return IsRelease(step) ? names.release : names.acquire; }
+
+// `acquire(block=False)` passes one keyword, the other two calls nothing.
+PyObject* LockCallKeywords(LockStep step) { return step == LockStep::kTryAcquire ? names.block_kwnames : nullptr; }
+
+// The lock's method for `step` when the slot missed: read as the
+// interpreter reads it, teaching the slot (and which C method it is) when it
+// is a plain instance attribute.  Empty when it is not one: the caller then
+// makes the call as an ordinary method call.
+[[gnu::noinline]] Ref ReadLockMethodSlowly(LockSiteCache& site, PyObject* lock, LockStep step) {
+    Slot& slot = IsRelease(step) ? site.release : site.acquire;
+    PyObject* name = LockMethodName(step);
+    const Py_ssize_t index = slot.stale_for(lock) ? slot.examine(lock, name) : -1;
+    if (index < 0) {
+        return Ref();
+    }
+    Ref method = quelbrin::GetAttr(lock, name);
+    slot.learn(lock, index, method.get());
+    (IsRelease(step) ? site.release_method : site.acquire_method) =
+        NativeSemaphoreMethod(method.get(), name, IsRelease(step) ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS);
+    return method;
+}
+
+// `lock.<method>(...)` for `step`, not through the slot: a method call as
+// the interpreter makes it (no bound method for a method of the lock's
+// class).
+[[gnu::noinline]] Ref CallLockMethodOrdinarily(PyObject* lock, LockStep step) {
+    PyObject* args[] = {lock, Py_False};
+    return New(PyObject_VectorcallMethod(LockMethodName(step), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         LockCallKeywords(step)));
+}
+
 // `self.__lock__.acquire(block=False)`, `self.__lock__.acquire()` or
 // `self.__lock__.release()`, with `__lock__` read afresh each time, as a
 // Python rendering reads it for every step: a lock replaced meanwhile is the
 // one used.  Every call on the lock goes through here, so the acquire and the
 // release of one locked call take the same path: a release can never fail
 // at the recursion limit where its acquire got through.
-Ref CallLock(LockSiteCache& site, PyObject* self, LockStep step) {
-    const bool release = step == LockStep::kRelease;
-    PyObject* name = release ? names.release : names.acquire;
-    Slot& slot = release ? site.release : site.acquire;
-    PyMethodDef*& native = release ? site.release_method : site.acquire_method;
-    PyObject* const kwnames = step == LockStep::kTryAcquire ? names.block_kwnames : nullptr;
-
+template <LockStep step>
+Ref CallLock(LockSiteCache& site, PyObject* self) {
     Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
+    Slot& slot = IsRelease(step) ? site.release : site.acquire;
     Ref method = Ref::borrow(slot.read(lock.get()));
-    if (!method) {
-        Py_ssize_t index = -1;
-        if (!slot.stale_for(lock.get()) || !slot.cacheable(lock.get(), name, index)) {
-            // Not a plain instance attribute: a method call as the
-            // interpreter makes it (no bound method for a method of the
-            // lock's class).
-            PyObject* args[] = {lock.get(), Py_False};
-            const size_t nargsf = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
-            return New(PyObject_VectorcallMethod(name, args, nargsf, kwnames));
+    if (!method) [[unlikely]] {
+        method = ReadLockMethodSlowly(site, lock.get(), step);
+        if (!method) {
+            return CallLockMethodOrdinarily(lock.get(), step);
         }
-        method = quelbrin::GetAttr(lock.get(), name);
-        slot.learn(lock.get(), index, method.get());
-        native = NativeSemaphoreMethod(method.get(), name, release ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS);
     }
-
-    // The value may have been replaced on the instance since the cache
-    // learnt it: the direct call is taken only for the method it knows.
+    // The value may have been replaced on the instance since the slot
+    // learnt it: the direct call is taken only for the C method it knows.
+    PyMethodDef* native = IsRelease(step) ? site.release_method : site.acquire_method;
     if (native != nullptr && PyCFunction_CheckExact(method.get()) &&
-        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) {
+        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) [[likely]] {
         PyObject* owner = PyCFunction_GET_SELF(method.get());
-        if (release) {
-            return New(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(native->ml_meth))(owner,
-                                                                                                      nullptr));
+        auto* meth = reinterpret_cast<void (*)(void)>(native->ml_meth);
+        if constexpr (IsRelease(step)) {
+            return New(reinterpret_cast<PyCFunction>(meth)(owner, nullptr));
+        } else {
+            using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+            PyObject* args[] = {Py_False};
+            return New(reinterpret_cast<FastWithKeywords>(meth)(owner, args, 0, LockCallKeywords(step)));
         }
-        using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-        auto call = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)(void)>(native->ml_meth));
-        PyObject* args[] = {Py_False};
-        return New(call(owner, args, 0, kwnames));
     }
     PyObject* args[] = {nullptr, Py_False};
-    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, LockCallKeywords(step)));
 }
 
 // `logger.warning("Waiting for lock on %s" % str(self))`, evaluated in the
@@ -246,8 +273,9 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
 
 // The wrapper of `locked` makes the lock of an instance that has none:
 // `if not hasattr(self, '__lock__'): self.__lock__ = multiprocessing.RLock()`.
-void MakeMissingLock(Function& wrapper, PyObject* self) {
-    if (ReadAttribute(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+// A hit of the slot answers the test at once.
+[[gnu::noinline]] void MakeMissingLockSlowly(Function& wrapper, PyObject* self) {
+    if (ReadAttributeSlowly(wrapper.lock_site.lock, self, names.lock_attr, true)) {
         return;
     }
     Ref context = quelbrin::LoadGlobal(wrapper, names.multiprocessing);
@@ -282,13 +310,18 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     if (!PyFunction_Check(wrapper.captured)) {
         recursion.emplace(" in a locked call");
     }
-    if (create_missing) {
-        MakeMissingLock(wrapper, self);
-    }
     LockSiteCache& site = wrapper.lock_site;
-    if (!quelbrin::Truth(CallLock(site, self, LockStep::kTryAcquire).get())) {
+    if (create_missing && site.lock.read(self) == nullptr) {
+        MakeMissingLockSlowly(wrapper, self);
+    }
+    // `not result`: the result is dropped once tested, as Python drops it.
+    const bool acquired = [&] {
+        Ref result = CallLock<LockStep::kTryAcquire>(site, self);
+        return result.get() == Py_True || quelbrin::Truth(result.get());
+    }();
+    if (!acquired) {
         WarnWaiting(wrapper, self);
-        CallLock(site, self, LockStep::kAcquire);
+        CallLock<LockStep::kAcquire>(site, self);
     }
 
     PyObject* result = call_method();
@@ -299,7 +332,7 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     }
     if (result != nullptr) {
         Ref value = Ref::steal(result);
-        CallLock(site, self, LockStep::kRelease);
+        CallLock<LockStep::kRelease>(site, self);
         return value;
     }
 
@@ -308,7 +341,7 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     RaisedException method_error;
     try {
         quelbrin::HandlingException handling(method_error.get());
-        CallLock(site, self, LockStep::kRelease);
+        CallLock<LockStep::kRelease>(site, self);
     } catch (const PyError&) {
         RaisedException release_error;
         // Errors raised by C code through PyErr_SetRaisedException are
@@ -736,9 +769,9 @@ bool CachedReadsAgree(PyObject* lockable) {
     Ref second = New(PyList_New(0));
 
     inline_values::Slot slot;
-    Py_ssize_t index = -1;
     quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    if (!slot.cacheable(probe.get(), names.lock_attr, index)) {
+    const Py_ssize_t index = slot.examine(probe.get(), names.lock_attr);
+    if (index < 0) {
         return false;
     }
     slot.learn(probe.get(), index, quelbrin::GetAttr(probe.get(), names.lock_attr).get());
