@@ -13,6 +13,11 @@
 // bind and introspect like Python ones, and module globals (`logger`,
 // `functools`, `multiprocessing`, `inspect`, `locked`) are read from the
 // module namespace at each use so that rebinding them takes effect.
+//
+// The locked call is the hot path.  It reads `self.__lock__` before each
+// step and the lock's `acquire` and `release` as Python would, but through a
+// cache that each wrapper keeps (attribute_cache.hpp explains it), and it
+// calls the fork context's own semaphore methods directly.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.synchronize.function"
 #include "function.hpp"
 #include "module.hpp"
