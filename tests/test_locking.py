@@ -177,3 +177,43 @@ def test_recursion_and_repeated_calls_neither_crash_nor_leak():
     probe.start()
     probe.join()
     assert worker.free
+
+
+@pytest.mark.parametrize("decorator, hasattr_read", [(Lockable.locked, []), (locked, ["read __lock__"])],
+                         ids=["Lockable.locked", "locked"])
+def test_each_step_reads_what_python_reads_in_its_order(monkeypatch, decorator, hasattr_read):
+    # `if not self.__lock__.acquire(block=False): logger.warning("..." % str(self))`
+    # and so on: each step reads `__lock__` afresh, and the logger and its
+    # method are read before the message is formatted.
+    events = []
+
+    class Logger:
+        def __getattribute__(self, name):
+            events.append(f"read logger.{name}")
+            return lambda message: events.append(f"warning {message!r}")
+
+    class Lock:
+        def acquire(self, **kwargs):
+            events.append(f"acquire {kwargs}")
+            return False
+
+        def release(self):
+            events.append("release")
+
+    class Watched:
+        def __getattribute__(self, name):
+            if name == "__lock__":
+                events.append("read __lock__")
+            return object.__getattribute__(self, name)
+
+        def __str__(self):
+            events.append("str(self)")
+            return "<watched>"
+
+    monkeypatch.setattr(synchronize, "logger", Logger())
+    obj = Watched()
+    obj.__lock__ = Lock()
+    decorator(lambda self: events.append("method"))(obj)
+    assert events == [*hasattr_read, "read __lock__", "acquire {'block': False}", "read logger.warning", "str(self)",
+                      "warning 'Waiting for lock on <watched>'", "read __lock__", "acquire {}", "method",
+                      "read __lock__", "release"]

@@ -9,6 +9,7 @@
 // first, so the two extensions each own one distinctly named type.
 #pragma once
 
+#include "attribute_cache.hpp"
 #include "pyref.hpp"
 
 #include <structmember.h>
@@ -65,6 +66,9 @@ struct Function {
     PyObject* code;         // made on first access to __code__
     PyObject* dict;
     PyObject* weakreflist;
+    // Attribute reads of the locked call made by this function, when it is
+    // a lock wrapper; unused by every other function.
+    inline_values::LockSiteCache lock_site;
 };
 
 namespace function_detail {
@@ -372,6 +376,7 @@ inline Ref MakeFunction(const FunctionDef& def, PyObject* globals, PyObject* cap
     f->code = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
+    f->lock_site = {};
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -13,10 +13,16 @@
 // bind and introspect like Python ones, and module globals (`logger`,
 // `functools`, `multiprocessing`, `inspect`, `locked`) are read from the
 // module namespace at each use so that rebinding them takes effect.
+//
+// The locked call is the hot path.  It reads `self.__lock__` before each
+// step and the lock's `acquire` and `release` as Python would, but through a
+// cache that each wrapper keeps (attribute_cache.hpp explains it), and it
+// calls the fork context's own semaphore methods directly.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.synchronize.function"
 #include "function.hpp"
 #include "module.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -59,6 +65,8 @@ struct Names {
     PyObject* underscore;       // "_"
     PyObject* ignore_marker;    // "_LockedMeta_ignore"
     PyObject* dunder_new;       // "__new__"
+    PyObject* dunder_module;    // "__module__"
+    PyObject* dunder_name;      // "__name__"
     PyObject* waiting_format;   // "Waiting for lock on %s"
     PyObject* block_kwnames;          // ("block",)
     PyObject* block_timeout_kwnames;  // ("block", "timeout")
@@ -86,6 +94,8 @@ void MakeNames() {
     names.underscore = Intern("_");
     names.ignore_marker = Intern("_LockedMeta_ignore");
     names.dunder_new = Intern("__new__");
+    names.dunder_module = Intern("__module__");
+    names.dunder_name = Intern("__name__");
     names.waiting_format = Intern("Waiting for lock on %s");
     // A failed import may run this again: keep the tuples of the first run.
     if (names.block_kwnames == nullptr) {
@@ -99,14 +109,18 @@ void MakeNames() {
 // ---------------------------------------------------------------------------
 // Small helpers of the kind Python code gets from its syntax.
 
-// A global name lookup in `globals`, then the builtins; NameError when both
-// miss.  Used while the module body runs, before any function exists.
+// A global name lookup in `globals`, then the builtins; NameError (with its
+// `name` set, as the interpreter sets it) when both miss.  Used while the
+// module body runs, before any function exists.
 Ref LoadName(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
         if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            Ref message = New(PyUnicode_FromFormat("name '%U' is not defined", name));
+            Ref error = New(PyObject_CallOneArg(PyExc_NameError, message.get()));
+            quelbrin::SetAttr(error.get(), quelbrin::Intern("name"), name);
+            PyErr_SetObject(PyExc_NameError, error.get());
         }
     }
     return Ref::borrow(Require(value));
@@ -128,34 +142,156 @@ public:
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
 
-// The lock a call on `self` uses.  With `create_missing`, an instance without
-// one gets a new RLock of the module's fork context.
-Ref InstanceLock(const Function& wrapper, PyObject* self, bool create_missing) {
-    if (!create_missing) {
-        return quelbrin::GetAttr(self, names.lock_attr);
+// Attribute reads through the call site's cache: the cached value when it
+// hits, otherwise the ordinary read, which teaches the cache when the
+// attribute is a plain instance attribute that it can hold.
+
+using quelbrin::inline_values::LockSiteCache;
+using quelbrin::inline_values::Slot;
+
+// The ordinary read of `obj.<name>`, after the slot missed; it teaches the
+// slot when the attribute is one that it can hold.
+[[gnu::noinline]] Ref ReadAttributeSlowly(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
+    const Py_ssize_t index = slot.stale_for(obj) ? slot.examine(obj, name) : -1;
+    Ref value = optional ? GetOptionalAttr(obj, name) : quelbrin::GetAttr(obj, name);
+    if (index >= 0 && value) {
+        slot.learn(obj, index, value.get());
     }
-    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
-        return lock;
+    return value;
+}
+
+// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
+// the attribute is missing).
+inline Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
+    if (PyObject* value = slot.read(obj)) [[likely]] {
+        return Ref::borrow(value);
+    }
+    return ReadAttributeSlowly(slot, obj, name, optional);
+}
+
+// The C method behind `method` when it is the native semaphore's own
+// `name` method (a builtin bound to a semaphore, with the calling
+// convention `flags`), or NULL.  Only that method is ever called directly:
+// it is known not to call back into Python, so skipping the call path's
+// recursion check cannot let C recursion run unchecked.
+PyMethodDef* NativeSemaphoreMethod(PyObject* method, PyObject* name, int flags) {
+    if (!PyCFunction_CheckExact(method)) {
+        return nullptr;
+    }
+    auto* builtin = reinterpret_cast<PyCFunctionObject*>(method);
+    PyObject* owner = builtin->m_self;
+    if (owner == nullptr || builtin->m_ml->ml_flags != flags) {
+        return nullptr;
+    }
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(owner), name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMethodDescr_Type) ||
+        reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method != builtin->m_ml ||
+        std::strcmp(PyDescr_TYPE(descriptor)->tp_name, "_multiprocessing.SemLock") != 0) {
+        return nullptr;
+    }
+    return builtin->m_ml;
+}
+
+enum class LockStep { kTryAcquire, kAcquire, kRelease };
+
+constexpr bool IsRelease(LockStep step) { return step == LockStep::kRelease; }
+
+PyObject* LockMethodName(LockStep step) { return IsRelease(step) ? names.release : names.acquire; }
+
+// `acquire(block=False)` passes one keyword, the other two calls nothing.
+PyObject* LockCallKeywords(LockStep step) { return step == LockStep::kTryAcquire ? names.block_kwnames : nullptr; }
+
+// The lock's method for `step` when the slot missed: read as the
+// interpreter reads it, teaching the slot (and which C method it is) when it
+// is a plain instance attribute.  Empty when it is not one: the caller then
+// makes the call as an ordinary method call.
+[[gnu::noinline]] Ref ReadLockMethodSlowly(LockSiteCache& site, PyObject* lock, LockStep step) {
+    Slot& slot = IsRelease(step) ? site.release : site.acquire;
+    PyObject* name = LockMethodName(step);
+    const Py_ssize_t index = slot.stale_for(lock) ? slot.examine(lock, name) : -1;
+    if (index < 0) {
+        return Ref();
+    }
+    Ref method = quelbrin::GetAttr(lock, name);
+    slot.learn(lock, index, method.get());
+    (IsRelease(step) ? site.release_method : site.acquire_method) =
+        NativeSemaphoreMethod(method.get(), name, IsRelease(step) ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS);
+    return method;
+}
+
+// `lock.<method>(...)` for `step`, not through the slot: a method call as
+// the interpreter makes it (no bound method for a method of the lock's
+// class).
+[[gnu::noinline]] Ref CallLockMethodOrdinarily(PyObject* lock, LockStep step) {
+    PyObject* args[] = {lock, Py_False};
+    return New(PyObject_VectorcallMethod(LockMethodName(step), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         LockCallKeywords(step)));
+}
+
+// `self.__lock__.acquire(block=False)`, `self.__lock__.acquire()` or
+// `self.__lock__.release()`, with `__lock__` read afresh each time, as a
+// Python rendering reads it for every step: a lock replaced meanwhile is the
+// one used.  Every call on the lock goes through here, so the acquire and the
+// release of one locked call take the same path: a release can never fail
+// at the recursion limit where its acquire got through.
+template <LockStep step>
+Ref CallLock(LockSiteCache& site, PyObject* self) {
+    Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
+    Slot& slot = IsRelease(step) ? site.release : site.acquire;
+    Ref method = Ref::borrow(slot.read(lock.get()));
+    if (!method) [[unlikely]] {
+        method = ReadLockMethodSlowly(site, lock.get(), step);
+        if (!method) {
+            return CallLockMethodOrdinarily(lock.get(), step);
+        }
+    }
+    // The value may have been replaced on the instance since the slot
+    // learnt it: the direct call is taken only for the C method it knows.
+    PyMethodDef* native = IsRelease(step) ? site.release_method : site.acquire_method;
+    if (native != nullptr && PyCFunction_CheckExact(method.get()) &&
+        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) [[likely]] {
+        PyObject* owner = PyCFunction_GET_SELF(method.get());
+        auto* meth = reinterpret_cast<void (*)(void)>(native->ml_meth);
+        if constexpr (IsRelease(step)) {
+            return New(reinterpret_cast<PyCFunction>(meth)(owner, nullptr));
+        } else {
+            using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+            PyObject* args[] = {Py_False};
+            return New(reinterpret_cast<FastWithKeywords>(meth)(owner, args, 0, LockCallKeywords(step)));
+        }
+    }
+    PyObject* args[] = {nullptr, Py_False};
+    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, LockCallKeywords(step)));
+}
+
+// `logger.warning("Waiting for lock on %s" % str(self))`, evaluated in the
+// order Python evaluates it: the logger and its method first, then the
+// text, which is complete before the logger sees it (handlers and filters
+// get the final message, not a format and its arguments).
+void WarnWaiting(const Function& wrapper, PyObject* self) {
+    Ref logger = quelbrin::LoadGlobal(wrapper, names.logger);
+    Ref warning = quelbrin::GetAttr(logger.get(), names.warning);
+    Ref description = New(PyObject_Str(self));
+    Ref message = New(PyNumber_Remainder(names.waiting_format, description.get()));
+    quelbrin::Call(warning.get(), message.get());
+}
+
+// The wrapper of `locked` makes the lock of an instance that has none:
+// `if not hasattr(self, '__lock__'): self.__lock__ = multiprocessing.RLock()`.
+// A hit of the slot answers the test at once.
+[[gnu::noinline]] void MakeMissingLockSlowly(Function& wrapper, PyObject* self) {
+    if (ReadAttributeSlowly(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+        return;
     }
     Ref context = quelbrin::LoadGlobal(wrapper, names.multiprocessing);
     Ref fresh = quelbrin::CallMethod(context.get(), names.rlock);
     // Making the lock runs Python code, so another thread may have made the
     // first call on this instance meanwhile.  The lock stored first wins and
     // this one is dropped: every caller must end up on the same lock.
-    if (Ref lock = GetOptionalAttr(self, names.lock_attr)) {
-        return lock;
+    if (ReadAttribute(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+        return;
     }
     quelbrin::SetAttr(self, names.lock_attr, fresh.get());
-    return quelbrin::GetAttr(self, names.lock_attr);
-}
-
-void WarnWaiting(const Function& wrapper, PyObject* self) {
-    // The text is complete before the logger sees it: handlers and filters
-    // get the final message, not a format and its arguments.
-    Ref description = New(PyObject_Str(self));
-    Ref message = New(PyNumber_Remainder(names.waiting_format, description.get()));
-    Ref logger = quelbrin::LoadGlobal(wrapper, names.logger);
-    quelbrin::CallMethod(logger.get(), names.warning, message.get());
 }
 
 // Calls through the callee's vectorcall slot when it has one, as the
@@ -168,26 +304,10 @@ PyObject* CallDirect(PyObject* callable, PyObject* const* args, size_t nargsf, P
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 
-// `lock.acquire(block=False)`: the method is looked up and called without a
-// bound method in between, and the keyword names are made once.
-bool TryAcquire(PyObject* lock) {
-    PyObject* args[] = {lock, Py_False};
-    return quelbrin::Truth(New(PyObject_VectorcallMethod(names.acquire, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                         names.block_kwnames))
-                               .get());
-}
-
-// `self.__lock__.<name>()`, with `__lock__` read afresh: a Python rendering
-// reads it for every step (`self.__lock__.acquire(...)`, ...,
-// `self.__lock__.release()`), so a lock replaced meanwhile is the one used.
-void CallLockMethod(PyObject* self, PyObject* name) {
-    quelbrin::CallMethod(quelbrin::GetAttr(self, names.lock_attr).get(), name);
-}
-
 // Runs `call_method` (returning a new reference or NULL with an exception
 // set) under the instance lock of `self`.
 template <typename Invoke>
-Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
+Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& call_method) {
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
@@ -195,15 +315,29 @@ Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invo
     if (!PyFunction_Check(wrapper.captured)) {
         recursion.emplace(" in a locked call");
     }
-    if (!TryAcquire(InstanceLock(wrapper, self, create_missing).get())) {
+    LockSiteCache& site = wrapper.lock_site;
+    if (create_missing && site.lock.read(self) == nullptr) {
+        MakeMissingLockSlowly(wrapper, self);
+    }
+    // `not result`: the result is dropped once tested, as Python drops it.
+    const bool acquired = [&] {
+        Ref result = CallLock<LockStep::kTryAcquire>(site, self);
+        return result.get() == Py_True || quelbrin::Truth(result.get());
+    }();
+    if (!acquired) {
         WarnWaiting(wrapper, self);
-        CallLockMethod(self, names.acquire);
+        CallLock<LockStep::kAcquire>(site, self);
     }
 
     PyObject* result = call_method();
+    if (result == nullptr && !PyErr_Occurred()) [[unlikely]] {
+        // A broken native callable: report it as the interpreter's own call
+        // path would, rather than pass on a failure without an exception.
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", wrapper.captured);
+    }
     if (result != nullptr) {
         Ref value = Ref::steal(result);
-        CallLockMethod(self, names.release);
+        CallLock<LockStep::kRelease>(site, self);
         return value;
     }
 
@@ -212,7 +346,7 @@ Ref RunLocked(const Function& wrapper, PyObject* self, bool create_missing, Invo
     RaisedException method_error;
     try {
         quelbrin::HandlingException handling(method_error.get());
-        CallLockMethod(self, names.release);
+        CallLock<LockStep::kRelease>(site, self);
     } catch (const PyError&) {
         RaisedException release_error;
         // Errors raised by C code through PyErr_SetRaisedException are
@@ -233,8 +367,8 @@ bool NamesSelf(PyObject* kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-        if (keyword == names.self ||
-            (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
+        if (keyword == names.self || (PyUnicode_Check(keyword) && PyUnicode_GET_LENGTH(keyword) == 4 &&
+                                      PyUnicode_CompareWithASCIIString(keyword, "self") == 0)) {
             return true;
         }
     }
@@ -492,6 +626,32 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
+// What `super().__new__(cls, name, bases, attrs)` passes on when written in
+// Python.  type.__new__ gives a class without `__module__` the `__name__` of
+// the globals of the frame that called it, which for a Python-written
+// `__new__` is this module; a native one has no frame, so the caller's would
+// be taken.  When type.__new__ comes next and `attrs` lacks `__module__`, it
+// gets a copy holding this module's name (the caller's dict gains no key;
+// type.__new__ copies the namespace anyway).
+Ref NamespaceWithModule(const Function& function, PyObject* next_new, PyObject* attrs) {
+    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs)) {
+        return Ref::borrow(attrs);
+    }
+    if (Require(PyDict_Contains(attrs, names.dunder_module))) {
+        return Ref::borrow(attrs);
+    }
+    PyObject* module_name = PyDict_GetItemWithError(function.globals, names.dunder_name);
+    if (module_name == nullptr) {
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+        return Ref::borrow(attrs);
+    }
+    Ref copy = New(PyDict_Copy(attrs));
+    Require(PyDict_SetItem(copy.get(), names.dunder_module, module_name));
+    return copy;
+}
+
 // `captured` is the class cell: the class LockableMeta, set once it exists,
 // which super() needs in the same way a `__class__` cell serves a method.
 Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -532,8 +692,10 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
     }
     PyObject* super_args[] = {klass, cls};
     Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
-    PyObject* new_args[] = {parent.get(), cls, name, bases, attrs};
-    return New(PyObject_VectorcallMethod(names.dunder_new, new_args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
+    Ref namespace_dict = NamespaceWithModule(function, next_new.get(), attrs);
+    PyObject* new_args[] = {cls, name, bases, namespace_dict.get()};
+    return New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
 }
 
 const FunctionDef kMetaNewDef = {
@@ -545,7 +707,12 @@ const FunctionDef kMetaNewDef = {
 
 void SetItem(PyObject* dict, const char* key, PyObject* value) { Require(PyDict_SetItemString(dict, key, value)); }
 
-Ref StaticMethod(PyObject* function) { return New(PyStaticMethod_New(function)); }
+// `staticmethod(function)` as written in a class body: calling the type
+// copies the function's __name__, __qualname__, __module__, __doc__ and
+// __annotations__ onto the staticmethod.
+Ref StaticMethod(PyObject* function) {
+    return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function));
+}
 
 // type(name, bases, namespace), as a class statement would end.
 Ref MakeClass(const char* name, PyObject* base, PyObject* namespace_dict) {
@@ -585,12 +752,76 @@ Ref MakeLockableMeta(PyObject* globals) {
     Ref body = ClassNamespace(globals, "LockableMeta", kLockableMetaDoc);
     SetItem(body.get(), "ignore", StaticMethod(quelbrin::MakeFunction(kIgnoreDef, globals).get()).get());
     // type() makes a staticmethod of a Python __new__ only; this one is
-    // wrapped by hand.
+    // wrapped by hand, the way type() wraps one (nothing copied onto it).
     SetItem(body.get(), "__new__",
-            StaticMethod(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get()).get());
+            New(PyStaticMethod_New(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get())).get());
     Ref meta = MakeClass("LockableMeta", reinterpret_cast<PyObject*>(&PyType_Type), body.get());
     Require(PyCell_Set(class_cell.get(), meta.get()));
     return meta;
+}
+
+// The cache of the locked call reads private object layouts.  Before it is
+// used, its reads are compared with the ordinary ones on an instance of
+// `Lockable` (made without __init__, and dropped afterwards): set, replaced,
+// deleted, beside other attributes, and with the instance's __dict__
+// materialised.  Any difference leaves the cache off for the life of the
+// process, so a layout this code misjudges costs speed, never a wrong value.
+bool CachedReadsAgree(PyObject* lockable) {
+    namespace inline_values = quelbrin::inline_values;
+    Ref no_args = New(PyTuple_New(0));
+    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(lockable), no_args.get(), nullptr));
+    Ref first = New(PyList_New(0));
+    Ref second = New(PyList_New(0));
+
+    inline_values::Slot slot;
+    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
+    const Py_ssize_t index = slot.examine(probe.get(), names.lock_attr);
+    if (index < 0) {
+        return false;
+    }
+    slot.learn(probe.get(), index, quelbrin::GetAttr(probe.get(), names.lock_attr).get());
+    // A read through the slot must give what getattr() gives, or miss.
+    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
+    if (!reads(first.get())) {
+        return false;
+    }
+    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
+    if (!reads(second.get())) {
+        return false;
+    }
+    // Further attributes, so that reads at later indexes are checked too;
+    // they shadow the class's methods on this instance only.
+    quelbrin::SetAttr(probe.get(), names.acquire, first.get());
+    quelbrin::SetAttr(probe.get(), names.release, second.get());
+    for (PyObject* name : {names.acquire, names.release}) {
+        const Py_ssize_t at = inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
+        Ref ordinary = quelbrin::GetAttr(probe.get(), name);
+        if (at <= 0 || inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
+            return false;
+        }
+    }
+    Require(PyObject_DelAttr(probe.get(), names.lock_attr));
+    if (!reads(nullptr)) {
+        return false;
+    }
+    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
+    if (!reads(first.get())) {
+        return false;
+    }
+    // A materialised __dict__ holds the attributes from now on: the cached
+    // read must miss rather than read values no longer in use.
+    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
+    Require(PyDict_SetItem(dict.get(), names.lock_attr, second.get()));
+    return reads(nullptr);
+}
+
+void EnableCachedReads(PyObject* lockable) {
+    namespace inline_values = quelbrin::inline_values;
+    inline_values::enabled = false;
+    if constexpr (inline_values::kLayoutKnown) {
+        inline_values::enabled = true;  // for the check itself
+        inline_values::enabled = CachedReadsAgree(lockable);
+    }
 }
 
 void ExecModule(PyObject* module) {
@@ -616,7 +847,9 @@ void ExecModule(PyObject* module) {
     quelbrin::Bind(globals, "logger",
                    quelbrin::CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name.get()).get());
 
-    quelbrin::Bind(globals, "Lockable", MakeLockable(globals).get());
+    Ref lockable = MakeLockable(globals);
+    EnableCachedReads(lockable.get());
+    quelbrin::Bind(globals, "Lockable", lockable.get());
     quelbrin::Bind(globals, "locked", quelbrin::MakeFunction(kLockedDef, globals).get());
     quelbrin::Bind(globals, "LockableMeta", MakeLockableMeta(globals).get());
     quelbrin::Bind(globals, "__test__", New(PyDict_New()).get());
