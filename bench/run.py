@@ -7,9 +7,9 @@ machine that slows down for a while slows every case of that round alike.
 Absolute times are medians too.  The table goes to stdout, everything
 measured to bench/results.json.
 
-    python bench/run.py            # the full run (about two minutes)
-    python bench/run.py --quick    # fewer rounds, for a quick look
-    python bench/run.py --only locked,import
+    python bench/run.py            # the full run (30 s to a minute on 2 CPUs, with load)
+    python bench/run.py --quick    # a third of the rounds (10-15 s), for a quick look
+    python bench/run.py --only locked,import   # the locked call alone takes a few seconds
 """
 
 import argparse
