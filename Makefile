@@ -103,7 +103,7 @@ valgrind: $(STAMP)
 	@status=0; QUELBRIN_UNDER_VALGRIND=1 PYTHONMALLOC=malloc valgrind --tool=memcheck \
 		--suppressions=tests/valgrind.supp --error-exitcode=99 --log-file=build/valgrind.%p.log \
 		$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) $(VALGRIND_TESTS) || status=$$?; \
-	echo "valgrind error summaries (count, summary) of $$(ls build/valgrind.*.log | wc -l) processes:"; \
+	echo "memcheck error summaries (count, summary) of $$(ls build/valgrind.*.log | wc -l) processes (a killed child leaves none):"; \
 	grep -h "ERROR SUMMARY" build/valgrind.*.log | sed 's/^==[0-9]*== //' | sort | uniq -c; \
 	exit $$status
 
