@@ -7,6 +7,7 @@ import hashlib
 import importlib.metadata
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -126,6 +127,38 @@ def test_support_distribution_holds_the_stand_ins_and_warns_against_the_framewor
     assert "never install it beside the framework" in distribution.metadata["Summary"]
     assert "Never install\nthis distribution beside the real framework" in distribution.metadata.get_payload()
     assert "Private :: Do Not Upload" in distribution.metadata.get_all("Classifier")
+
+
+def older_interpreter():
+    """A CPython older than 3.12 on this machine, or None."""
+    pyenv_root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() \
+        if shutil.which("pyenv") else ""
+    candidates = sorted(pathlib.Path(pyenv_root or "/nonexistent").glob("versions/3.1[01].*/bin/python3.1[01]"))
+    found = shutil.which("python3.11")
+    return str(candidates[-1]) if candidates else found
+
+
+@pytest.mark.skipif(older_interpreter() is None, reason="no CPython 3.11 or 3.10 on this machine")
+class TestOlderInterpreterIsRefusedClearly:
+    @pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+    def test_by_the_makefile_before_it_makes_anything(self):
+        python = older_interpreter()
+        venv = REPO / f".venv-{python.rsplit('python', 1)[1]}"
+        environment = {key: value for key, value in os.environ.items() if not key.startswith("MAKE")}
+        result = subprocess.run(["make", "--no-print-directory", "-C", str(REPO), "install", f"PYTHON={python}"],
+                                capture_output=True, text=True, timeout=60, env=environment)
+        assert result.returncode != 0
+        assert f"{python} is not CPython 3.12 or 3.13" in result.stderr
+        assert "supports CPython 3.12 and 3.13 only" in result.stderr
+        assert not venv.exists()
+
+    @pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
+    def test_by_cmake(self, tmp_path):
+        result = subprocess.run(["cmake", "-S", str(REPO), "-B", str(tmp_path),
+                                 f"-DPython_EXECUTABLE={older_interpreter()}"],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode != 0
+        assert "quelbrin-async-native needs CPython 3.12 or 3.13" in " ".join(result.stderr.split())
 
 
 def write_wheel(directory, name, version, files):
