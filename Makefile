@@ -134,7 +134,7 @@ EDITABLE_VENV := .venv-editable
 
 editable-check: $(VPY)
 	test -x $(EDITABLE_VENV)/bin/python || "$(PYTHON)" -m venv $(EDITABLE_VENV)
-	$(EDITABLE_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.11" ./support
+	$(EDITABLE_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.11"
 	$(EDITABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation -e ".[test]"
 	$(EDITABLE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
