@@ -1,19 +1,49 @@
-# One command each sets everything up on a fresh machine: find CPython 3.12,
-# make .venv, install the package with its test extras, then run.
+# One command each sets everything up on a fresh machine: find the supported
+# CPython interpreters, make a venv for each, build the two wheels (the
+# extensions, and the framework stand-ins they are tested with), install them
+# with the test tools, then run.
+#
+# Supported: CPython 3.12 (the reference) and 3.13.  Without PYTHON=, every
+# supported interpreter found under pyenv or on PATH is used by `test` and
+# `wheel-check`, and the first one (3.12 when present) by everything else.
+# PYTHON=/path/to/python3.x picks one for every target.
+SUPPORTED_VERSIONS := 3.12 3.13
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
-PYTHON ?= $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12))),$(shell command -v python3.12 2>/dev/null),$(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python3.13))),$(shell command -v python3.13 2>/dev/null))
-VENV := .venv
+find_python = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1) 2>/dev/null))
+
+ifeq ($(origin PYTHON),undefined)
+PYTHONS := $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(call find_python,$(version))))
+PYTHON := $(firstword $(PYTHONS))
+else
+PYTHONS := $(PYTHON)
+endif
+
+PYTHON_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+# .venv belongs to the reference interpreter; the others get .venv-3.x.
+VENV := $(if $(filter 3.12,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
+WHEELS := build/wheels/$(PYTHON_VERSION)
+SOURCES := pyproject.toml CMakeLists.txt support/pyproject.toml support/README.md README.md LICENSE \
+	$(shell find src -type f -not -name '*.pyc' 2>/dev/null)
+# The packaging tests inspect and install the very wheel under test.
+product_wheel = $$(ls $(1)/quelbrin_async_native-*.whl)
 
-.PHONY: demo test bench install sanitize valgrind wheel-check clean
+.PHONY: demo test test-one bench install sanitize valgrind wheel-check wheel-check-one editable-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
 
-test: $(STAMP)
-	$(VPY) -m pytest
+# The whole suite on each interpreter in turn; fails if it fails on any.
+test:
+	@test -n "$(PYTHONS)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+	@status=0; for python in $(PYTHONS); do \
+		echo "=== make test with $$python"; \
+		$(MAKE) --no-print-directory test-one PYTHON="$$python" || status=1; \
+	done; exit $$status
+
+test-one: $(STAMP)
+	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(WHEELS))" $(VPY) -m pytest $(PYTEST_ARGS)
 
 # Benchmarks against their yardsticks; prints a table, writes bench/results.json.
 bench: $(STAMP)
@@ -22,13 +52,23 @@ bench: $(STAMP)
 install: $(STAMP)
 
 $(VPY):
-	@test -n "$(PYTHON)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or pass PYTHON=/path/to/python3.12"; exit 1; }
-	@"$(PYTHON)" -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] not in ((3, 12), (3, 13)))' || { echo "$(PYTHON) is not CPython 3.12 or 3.13"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+	@"$(PYTHON)" -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] not in ((3, 12), (3, 13)))' 2>/dev/null \
+		|| { echo "$(PYTHON) is not CPython 3.12 or 3.13 (it is: $$("$(PYTHON)" -V 2>&1)); quelbrin-async-native supports CPython 3.12 and 3.13 only: pass PYTHON=/path/to/python3.12" >&2; exit 1; }
 	"$(PYTHON)" -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# build_and_install(venv python, wheel dir, extra pip wheel options for the product)
+define build_and_install
+	rm -rf $(2)
+	$(1) -m pip wheel --quiet --no-deps --wheel-dir $(2) $(3) .
+	$(1) -m pip wheel --quiet --no-deps --wheel-dir $(2) ./support
+	$(1) -m pip install --quiet --force-reinstall --no-deps $(2)/*.whl
+	$(1) -m pip install --quiet "$(call product_wheel,$(2))[test]"
+endef
+
 $(STAMP): $(SOURCES) | $(VPY)
-	$(VPY) -m pip install --quiet ".[test]"
+	$(call build_and_install,$(VPY),$(WHEELS))
 	@touch $@
 
 # The whole suite against extensions built with AddressSanitizer and
@@ -36,43 +76,67 @@ $(STAMP): $(SOURCES) | $(VPY)
 # allocations go through malloc so ASan sees them; leak reports of the
 # interpreter itself are switched off.
 SANITIZE_VENV := .venv-sanitize
+SANITIZE_WHEELS := build/sanitize/wheels
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1
+SANITIZE_BUILD := --config-settings=build-dir=build/sanitize/cmake --config-settings=cmake.build-type=Debug \
+	"--config-settings=cmake.define.QUELBRIN_EXTRA_FLAGS=$(SANITIZE_FLAGS)"
 SANITIZE_PRELOAD = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 
 sanitize: $(VPY)
 	test -x $(SANITIZE_VENV)/bin/python || "$(PYTHON)" -m venv $(SANITIZE_VENV)
-	$(SANITIZE_VENV)/bin/python -m pip install --quiet ".[test]" \
-		--config-settings=build-dir=build/sanitize \
-		--config-settings=cmake.build-type=Debug \
-		"--config-settings=cmake.define.QUELBRIN_EXTRA_FLAGS=$(SANITIZE_FLAGS)"
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	$(call build_and_install,$(SANITIZE_VENV)/bin/python,$(SANITIZE_WHEELS),$(SANITIZE_BUILD))
+	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(SANITIZE_WHEELS))" \
+		PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$(SANITIZE_PRELOAD)" \
 		$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # memcheck over the in-process and forking tests (the whole suite works too,
-# but takes long under valgrind).
+# but takes long under valgrind).  Time limits in the tests stretch under
+# valgrind (QUELBRIN_UNDER_VALGRIND); the error summary of every process is
+# printed whether or not the tests passed.
 VALGRIND_TESTS ?= tests/test_native_functions.py tests/test_pcall_arguments.py tests/test_locking.py \
 	tests/test_lockable_meta.py tests/test_child_labor.py tests/test_bad_input.py tests/test_pcall_run.py
 
 valgrind: $(STAMP)
 	mkdir -p build && rm -f build/valgrind.*.log
-	PYTHONMALLOC=malloc valgrind --tool=memcheck --suppressions=tests/valgrind.supp --error-exitcode=99 \
-		--log-file=build/valgrind.%p.log $(VPY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
-	@grep -h "ERROR SUMMARY" build/valgrind.*.log | sort | uniq -c
+	@status=0; QUELBRIN_UNDER_VALGRIND=1 PYTHONMALLOC=malloc valgrind --tool=memcheck \
+		--suppressions=tests/valgrind.supp --error-exitcode=99 --log-file=build/valgrind.%p.log \
+		$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) $(VALGRIND_TESTS) || status=$$?; \
+	echo "memcheck error summaries (count, summary) of $$(ls build/valgrind.*.log | wc -l) processes (a killed child leaves none):"; \
+	grep -h "ERROR SUMMARY" build/valgrind.*.log | sed 's/^==[0-9]*== //' | sort | uniq -c; \
+	exit $$status
 
-# Builds the wheel from scratch, installs it with its test extras into a new
-# venv, and runs the whole suite against that installation: what a user who
-# installs the wheel gets.  Not part of `make test`.
-WHEEL_CHECK := build/wheel-check
+# Builds both wheels from scratch, installs them with the test extras into a
+# new venv, and runs the whole suite against that installation: what a user
+# who installs the wheels gets.  On each interpreter, like `test`.
+WHEEL_CHECK = build/wheel-check/$(PYTHON_VERSION)
 
-wheel-check: $(VPY)
+wheel-check:
+	@test -n "$(PYTHONS)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+	@status=0; for python in $(PYTHONS); do \
+		echo "=== make wheel-check with $$python"; \
+		$(MAKE) --no-print-directory wheel-check-one PYTHON="$$python" || status=1; \
+	done; exit $$status
+
+wheel-check-one: $(VPY)
 	rm -rf $(WHEEL_CHECK)
-	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_CHECK)/dist \
-		--config-settings=build-dir=$(WHEEL_CHECK)/cmake .
 	"$(PYTHON)" -m venv $(WHEEL_CHECK)/venv
-	$(WHEEL_CHECK)/venv/bin/python -m pip install --quiet "$$(ls $(WHEEL_CHECK)/dist/quelbrin-*.whl)[test]"
-	$(WHEEL_CHECK)/venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	$(call build_and_install,$(WHEEL_CHECK)/venv/bin/python,$(WHEEL_CHECK)/dist,--config-settings=build-dir=$(WHEEL_CHECK)/cmake)
+	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(WHEEL_CHECK)/dist)" \
+		$(WHEEL_CHECK)/venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The suite against an editable install (`pip install -e .`): the extensions
+# and stubs are served from build/editable/ and rebuilt on import after a
+# change.  The rebuild runs CMake from the venv, so the build tools are
+# installed there and build isolation is off.
+EDITABLE_VENV := .venv-editable
+
+editable-check: $(VPY)
+	test -x $(EDITABLE_VENV)/bin/python || "$(PYTHON)" -m venv $(EDITABLE_VENV)
+	$(EDITABLE_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.11"
+	$(EDITABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation -e ".[test]"
+	$(EDITABLE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf $(VENV) $(SANITIZE_VENV) build
+	rm -rf .venv .venv-3.* $(SANITIZE_VENV) $(EDITABLE_VENV) build

@@ -4,6 +4,7 @@ every public member, bound or not, and of the user's own locked methods."""
 import inspect
 import io
 import pydoc
+import sys
 
 import pytest
 
@@ -20,6 +21,23 @@ def help_text(obj):
     # Plain text: pydoc emboldens names with backspaces on a terminal only.
     return pydoc.plain(output.getvalue())
 
+
+def help_signature(name, parameters, margin=" |  "):
+    """How help() prints name(parameters) inside a class (after `margin`).
+
+    From 3.13 on, pydoc breaks a signature wider than 80 columns into one
+    parameter a line; 3.12 keeps every signature on one line.
+    """
+    flat = f"{name}({parameters})"
+    if sys.version_info < (3, 13) or len(flat) <= 80:
+        return flat
+    *leading, last = parameters.split(", ")
+    lines = [f"{name}(", *[f"    {parameter}," for parameter in leading], f"    {last}", ")"]
+    return f"\n{margin}".join(lines)
+
+
+# 3.13's pydoc no longer names the class a class method is bound to.
+CLASS_METHOD_OWNER = " from builtins.type" if sys.version_info < (3, 13) else ""
 
 PCALL_PARAMETERS = "targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs"
 
@@ -103,13 +121,14 @@ def test_getdoc_gives_the_docstring_through_binding(get, title):
 class TestHelp:
     def test_help_on_pcall_shows_construction_members_and_docstrings(self):
         text = help_text(Pcall)
-        assert f"class Pcall(builtins.object)\n |  Pcall({PCALL_PARAMETERS})\n |\n |  Pcall class\n" in text
+        assert (f"class Pcall(builtins.object)\n |  {help_signature('Pcall', PCALL_PARAMETERS)}\n |\n"
+                " |  Pcall class\n") in text
         assert " |  Arguments\n |  ---------\n |      targets (list/callable):" in text
         for heading, entry in [
-            ("Methods defined here:", f"__init__(self, {PCALL_PARAMETERS})"),
+            ("Methods defined here:", help_signature("__init__", f"self, {PCALL_PARAMETERS}")),
             ("Methods defined here:", "join(self)\n |      join\n |\n |      blocks the current process"),
             ("Methods defined here:", "terminate(self)\n |      terminate\n |\n |      terminates all child processes."),
-            ("Class methods defined here:", "pcall(*args, **kwargs) from builtins.type\n |      pcall classmethod"),
+            ("Class methods defined here:", f"pcall(*args, **kwargs){CLASS_METHOD_OWNER}\n |      pcall classmethod"),
             ("Readonly properties defined here:", "livings\n |      property: livings\n"),
             ("Readonly properties defined here:", "pids\n |      pids (property)\n"),
         ]:
@@ -119,7 +138,8 @@ class TestHelp:
 
     def test_help_on_lockable_shows_its_lock_factory_methods_and_decorator(self):
         text = help_text(Lockable)
-        assert "class Lockable(builtins.object)\n |  Lockable(*, lock=<bound method BaseContext.RLock" in text
+        factory = repr(synchronize.multiprocessing.RLock)
+        assert f"class Lockable(builtins.object)\n |  {help_signature('Lockable', f'*, lock={factory}')}\n" in text
         assert " |  - user shall explicitly call this class' __init__ using super()" in text
         assert "acquire(self, block=True, timeout=None)\n |      acquire\n" in text
         assert "release(self)\n |      release\n" in text

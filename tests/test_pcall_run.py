@@ -168,19 +168,20 @@ class TestRepeatedJoin:
 
 
 class TestTimeLimit:
-    def test_time_out_terminates_logs_and_raises(self, tandemix_records):
-        instance = tandemix.Pcall(sleep_then_return, iargs=[(0, "quick"), (30, "slow"), (30, "slower")], timeout=0.5)
+    def test_time_out_terminates_logs_and_raises(self, tandemix_records, time_scale):
+        limit = 0.5 * time_scale  # long enough for the quick child to finish
+        instance = tandemix.Pcall(sleep_then_return, iargs=[(0, "quick"), (30, "slow"), (30, "slower")], timeout=limit)
         instance.start()
         started = time.monotonic()
         with pytest.raises(TimeoutError) as caught:
             instance.join()
-        assert time.monotonic() - started < 5
+        assert time.monotonic() - started < 5 * time_scale
         assert str(caught.value) == "Not all child processes finished running."
         [record] = tandemix_records()
         assert record.levelno == logging.ERROR
         slow, slower = instance._processes[1:]
         assert record.getMessage() == (
-            "The following processes are still running after 0.5 seconds:\n"
+            f"The following processes are still running after {limit} seconds:\n"
             f"    PID-{slow.pid}: target=sleep_then_return, args=(30, 'slow'), kwargs={{}}\n"
             f"    PID-{slower.pid}: target=sleep_then_return, args=(30, 'slower'), kwargs={{}}\n")
         reap(instance)
@@ -197,10 +198,10 @@ class TestTimeLimit:
         assert time.monotonic() - started < 1.0  # after the first sleep, not another 0.2 s later
         reap(instance)
 
-    def test_a_passed_limit_is_no_error_when_every_child_has_ended(self):
+    def test_a_passed_limit_is_no_error_when_every_child_has_ended(self, time_scale):
         instance = tandemix.Pcall(times_ten, iargs=[(1,)], timeout=0.1)
         instance.start()
-        time.sleep(0.4)
+        time.sleep(0.4 * time_scale)  # the child has ended by then
         instance.join()
         assert instance.results == (10,)
 

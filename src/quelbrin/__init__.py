@@ -1,1 +1,4 @@
-"""quelbrin: test-automation framework (this distribution carries its asynchronous-execution layer)."""
+"""Stand-in for the quelbrin test-automation framework's top-level package.
+
+Part of the test-support distribution: never installed beside the framework.
+"""
