@@ -10,6 +10,7 @@
 #include "function.hpp"
 #include "module.hpp"
 
+#include <chrono>
 #include <vector>
 
 namespace {
@@ -903,7 +904,9 @@ Ref KeptEntries(PyObject* self) {
     return entries;
 }
 
-[[noreturn]] void TimeOut(Function& function, PyObject* self) {
+// Lists the children still running, terminates them and logs the list; the
+// caller then raises TimeoutError.
+void ReportTimeOut(Function& function, PyObject* self) {
     Ref lines = New(PyList_New(0));
     ForEach(GetAttr(self, names.livings).get(), [&](PyObject* child) {
         PyObject* format_args[] = {names.livings_line, child};
@@ -914,15 +917,17 @@ Ref KeptEntries(PyObject* self) {
     });
     CallMethod(self, names.terminate);
 
+    // logger.error(message.format(timeout=self.timeout, extended_msg="\n".join(lines))),
+    // evaluated in that order.
+    Ref logger = LoadGlobal(function, names.logger);
+    Ref log_error = GetAttr(logger.get(), names.error);
+    Ref timeout = GetAttr(self, names.timeout);
     Ref separator = New(PyUnicode_FromString("\n"));
     Ref extended_msg = New(PyUnicode_Join(separator.get(), lines.get()));
-    Ref timeout = GetAttr(self, names.timeout);
     PyObject* message_args[] = {names.timeout_message, timeout.get(), extended_msg.get()};
     Ref message = New(PyObject_VectorcallMethod(names.format, message_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 names.kwnames_timeout_extended_msg));
-    Ref logger = LoadGlobal(function, names.logger);
-    CallMethod(logger.get(), names.error, message.get());
-    Raise(PyExc_TimeoutError, "Not all child processes finished running.");
+    Call(log_error.get(), message.get());
 }
 
 bool TimeLimitPassed(Function& function, PyObject* self) {
@@ -996,25 +1001,113 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
     return results;
 }
 
+// How long children terminated by an interrupted join() get to end before
+// they are killed, and how long a killed one is waited for.
+constexpr double kTerminateGrace = 1.0;
+constexpr double kKillGrace = 1.0;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// child.join(seconds), waiting at most that long.
+void JoinFor(PyObject* child, double seconds) {
+    Ref limit = New(PyFloat_FromDouble(seconds > 0 ? seconds : 0));
+    CallMethod(child, names.join, limit.get());
+}
+
+// Runs one clean-up step whose failure must not replace the exception that
+// is already on its way out; a KeyboardInterrupt during the step (Ctrl-C
+// pressed again) asks for the rest to be done without waiting.
+template <typename Step>
+void Quietly(bool& hurry, Step&& step) {
+    try {
+        step();
+    } catch (const PyError&) {
+        hurry = hurry || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        PyErr_Clear();
+    }
+}
+
+// Stops `children` that are still alive and reaps them: terminate(), a short
+// grace period, then kill() for any that ignored it.  Errors of the children's
+// own methods are skipped over, child by child.
+void StopChildren(const std::vector<Ref>& children) {
+    bool hurry = false;
+    std::vector<Ref> living;
+    for (const Ref& child : children) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                living.push_back(child);
+                CallMethod(child.get(), names.terminate);
+            }
+        });
+    }
+    const auto terminated = std::chrono::steady_clock::now();
+    for (const Ref& child : living) {
+        if (!hurry) {
+            Quietly(hurry, [&] { JoinFor(child.get(), kTerminateGrace - SecondsSince(terminated)); });
+        }
+    }
+    for (const Ref& child : living) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                CallMethod(child.get(), names.kill);
+                JoinFor(child.get(), kKillGrace);
+            }
+        });
+    }
+}
+
+// The children of `self` as they are now; empty when they cannot be read.
+std::vector<Ref> ChildrenNow(PyObject* self) {
+    std::vector<Ref> children;
+    bool hurry = false;
+    Quietly(hurry, [&] {
+        ForEach(Processes(self).get(), [&](PyObject* child) {
+            children.push_back(Ref::borrow(child));
+            return true;
+        });
+    });
+    return children;
+}
+
 Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
     Ref entries = KeptEntries(self);
 
-    while (AnyChildAlive(self)) {
-        DrainQueue(self, entries.get());
-        Ref time_module = LoadGlobal(function, names.time);
-        CallMethod(time_module.get(), names.sleep, names.poll_period);
-        if (TimeLimitPassed(function, self)) {
-            TimeOut(function, self);
+    bool timed_out = false;
+    try {
+        while (AnyChildAlive(self)) {
+            DrainQueue(self, entries.get());
+            Ref time_module = LoadGlobal(function, names.time);
+            CallMethod(time_module.get(), names.sleep, names.poll_period);
+            if (TimeLimitPassed(function, self)) {
+                ReportTimeOut(function, self);
+                timed_out = true;
+                break;
+            }
         }
+        if (!timed_out) {
+            SetAttr(self, names.stoptime, CurrentTime(function).get());
+            DrainQueue(self, entries.get());
+            ForEach(Processes(self).get(), [&](PyObject* child) {
+                CallMethod(child, names.join);
+                return true;
+            });
+        }
+    } catch (const PyError&) {
+        // Ctrl-C, a test runner's time-out or a failing call leaves join()
+        // early: stop the children rather than leave them running, which
+        // would also make the interpreter wait for them at exit.
+        RaisedException raised;
+        StopChildren(ChildrenNow(self));
+        raised.reraise();
     }
-    SetAttr(self, names.stoptime, CurrentTime(function).get());
-    DrainQueue(self, entries.get());
-    ForEach(Processes(self).get(), [&](PyObject* child) {
-        CallMethod(child, names.join);
-        return true;
-    });
+    if (timed_out) {
+        Raise(PyExc_TimeoutError, "Not all child processes finished running.");
+    }
     SetAttr(self, names.results, Outcome(function, self, entries.get()).get());
     return Ref::borrow(Py_None);
 }
