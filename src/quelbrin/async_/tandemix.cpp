@@ -10,6 +10,7 @@
 #include "function.hpp"
 #include "module.hpp"
 
+#include <array>
 #include <chrono>
 #include <vector>
 
@@ -226,8 +227,8 @@ Ref LookupSpecial(PyObject* obj, PyObject* name) {
     if (PyExceptionClass_Check(value)) {
         Ref instance = Call(value);
         if (!PyExceptionInstance_Check(instance.get())) {
-            RaiseFormat(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
-                        value, Py_TYPE(instance.get())->tp_name);
+            RaiseFormat(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                        value, Py_TYPE(instance.get()));
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
         throw PyError{};
@@ -851,13 +852,17 @@ Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObjec
     } catch (const PyError&) {
         RaisedException raised;
         Ref suppress;
+        bool suppressed = false;
         {
             HandlingException handling(raised.get());
             Ref traceback = Ref::steal(PyException_GetTraceback(raised.get()));
             suppress = New(PyObject_CallFunctionObjArgs(exit.get(), Py_TYPE(raised.get()), raised.get(),
                                                         traceback ? traceback.get() : Py_None, nullptr));
+            // Still while the start error is being handled, so that an error
+            // of the truth test carries it as its context.
+            suppressed = Truth(suppress.get());
         }
-        if (!Truth(suppress.get())) {
+        if (!suppressed) {
             raised.reraise();
         }
         return Ref::borrow(Py_None);
@@ -884,11 +889,11 @@ bool AnyChildAlive(PyObject* self) {
     return alive;
 }
 
-// Moves every entry waiting on the queue into `entries`.
+// Moves every entry waiting on the queue into `entries`:
+//     while not self._queue.empty(): entries.append(self._queue.get())
 void DrainQueue(PyObject* self, PyObject* entries) {
-    Ref queue = GetAttr(self, names.queue_attr);
-    while (!Truth(CallMethod(queue.get(), names.empty).get())) {
-        Require(PyList_Append(entries, CallMethod(queue.get(), names.get).get()));
+    while (!Truth(CallMethod(GetAttr(self, names.queue_attr).get(), names.empty).get())) {
+        Require(PyList_Append(entries, CallMethod(GetAttr(self, names.queue_attr).get(), names.get).get()));
     }
 }
 
@@ -941,64 +946,79 @@ bool TimeLimitPassed(Function& function, PyObject* self) {
     return Require(PyObject_RichCompareBool(now.get(), limit.get(), Py_GT)) != 0;
 }
 
-// One result entry `(index, success, result)`.
-struct Entry {
-    Ref success;
-    Ref result;
-};
+// `index, success, result = entry`, with the interpreter's messages for an
+// entry of the wrong shape.
+std::array<Ref, 3> UnpackEntry(PyObject* entry) {
+    Ref iterator = Ref::steal(PyObject_GetIter(entry));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr &&
+            !PySequence_Check(entry)) {
+            RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
+        }
+        throw PyError{};
+    }
+    std::array<Ref, 3> fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        fields[i] = Next(iterator.get());
+        if (!fields[i]) {
+            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", i);
+        }
+    }
+    if (Next(iterator.get())) {
+        Raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    }
+    return fields;
+}
+
+// The entries by index, `{index: (success, result)}`, the first entry of an
+// index winning.  A dict, so that an index lines up with a child whenever it
+// equals the child's position as Python compares and hashes (1.0, an int
+// subclass, ...).
+Ref EntriesByIndex(PyObject* entries) {
+    Ref by_index = New(PyDict_New());
+    ForEach(New(PySequence_List(entries)).get(), [&](PyObject* entry) {
+        auto [index, success, result] = UnpackEntry(entry);
+        Ref report = New(PyTuple_Pack(2, success.get(), result.get()));
+        Require(PyDict_SetDefault(by_index.get(), index.get(), report.get()));
+        return true;
+    });
+    return by_index;
+}
 
 // Raises the failure of the lowest-index child that failed or never
 // reported; otherwise returns the results in child order.
 Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
-    Ref children = New(PySequence_List(Processes(self).get()));
-    const Py_ssize_t count = PyList_GET_SIZE(children.get());
-    std::vector<Entry> by_index(static_cast<size_t>(count));
-
-    Ref snapshot = New(PySequence_List(entries));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(snapshot.get()); ++k) {
-        Ref fields = New(PySequence_Fast(PyList_GET_ITEM(snapshot.get(), k), "cannot unpack non-iterable object"));
-        if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
-            RaiseFormat(PyExc_ValueError, "result entry must have 3 elements, not %zd",
-                        PySequence_Fast_GET_SIZE(fields.get()));
-        }
-        PyObject* index = PySequence_Fast_GET_ITEM(fields.get(), 0);
-        if (!PyLong_Check(index)) {
-            continue;
-        }
-        const Py_ssize_t position = PyLong_AsSsize_t(index);
-        if (position == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            continue;
-        }
-        if (position < 0 || position >= count || by_index[position].success) {
-            continue;
-        }
-        by_index[position] = {Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 1)),
-                              Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 2))};
-    }
-
-    Ref results = New(PyTuple_New(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        const Entry& entry = by_index[k];
-        if (!entry.success) {
-            PyObject* child = PyList_GET_ITEM(children.get(), k);
+    Ref by_index = EntriesByIndex(entries);
+    Ref results = New(PyList_New(0));
+    Py_ssize_t position = 0;
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        Ref key = New(PyLong_FromSsize_t(position));
+        PyObject* report = PyDict_GetItemWithError(by_index.get(), key.get());
+        if (report == nullptr) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
             Ref pid = GetAttr(child, names.pid);
             Ref exitcode = GetAttr(child, names.exitcode);
             RaiseFormat(PyExc_RuntimeError,
-                        "Child process-%zd (pid %S) ended with exit code %S without reporting a result.", k,
+                        "Child process-%zd (pid %S) ended with exit code %S without reporting a result.", position,
                         pid.get(), exitcode.get());
         }
-        if (Require(PyObject_RichCompareBool(entry.success.get(), names.status_step_failed, Py_EQ))) {
+        Ref success = Ref::borrow(PyTuple_GET_ITEM(report, 0));
+        Ref result = Ref::borrow(PyTuple_GET_ITEM(report, 1));
+        if (Require(PyObject_RichCompareBool(success.get(), names.status_step_failed, Py_EQ))) {
             Ref failed_signal = ImportName(function.globals, names.module_signals, names.fromlist_failed,
                                            names.TrevaskStepFailedSignal);
-            RaiseObject(Call(failed_signal.get(), entry.result.get()).get());
+            RaiseObject(Call(failed_signal.get(), result.get()).get());
         }
-        if (!Truth(entry.success.get())) {
-            RaiseObject(entry.result.get());
+        if (!Truth(success.get())) {
+            RaiseObject(result.get());
         }
-        PyTuple_SET_ITEM(results.get(), k, Py_NewRef(entry.result.get()));
-    }
-    return results;
+        Require(PyList_Append(results.get(), result.get()));
+        ++position;
+        return true;
+    });
+    return New(PyList_AsTuple(results.get()));
 }
 
 // How long children terminated by an interrupted join() get to end before
