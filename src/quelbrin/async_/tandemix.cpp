@@ -10,8 +10,16 @@
 #include "function.hpp"
 #include "module.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -120,6 +128,16 @@ quelbrin::ProcessModule process_module("tandemix");
     X(time, "time")                                                     \
     X(timeout, "timeout")                                               \
     X(update, "update")                                                 \
+    X(ForkingPickler, "_ForkingPickler")                                \
+    X(Connection, "Connection")                                         \
+    X(get_value, "_get_value")                                          \
+    X(handle_attr, "_handle")                                           \
+    X(loads, "loads")                                                   \
+    X(module_connection, "multiprocessing.connection")                  \
+    X(module_queues, "multiprocessing.queues")                          \
+    X(reader_attr, "_reader")                                           \
+    X(semlock_attr, "_semlock")                                         \
+    X(write_lock_attr, "_wlock")                                        \
     X(varkwargs, "varkwargs")
 
 struct Names {
@@ -889,12 +907,378 @@ bool AnyChildAlive(PyObject* self) {
     return alive;
 }
 
-// Moves every entry waiting on the queue into `entries`:
-//     while not self._queue.empty(): entries.append(self._queue.get())
-void DrainQueue(PyObject* self, PyObject* entries) {
-    while (!Truth(CallMethod(GetAttr(self, names.queue_attr).get(), names.empty).get())) {
-        Require(PyList_Append(entries, CallMethod(GetAttr(self, names.queue_attr).get(), names.get).get()));
+// How long children terminated by an interrupted join() get to end before
+// they are killed, and how long a killed one is waited for.
+constexpr double kTerminateGrace = 1.0;
+constexpr double kKillGrace = 1.0;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// child.join(seconds), waiting at most that long.
+void JoinFor(PyObject* child, double seconds) {
+    Ref limit = New(PyFloat_FromDouble(seconds > 0 ? seconds : 0));
+    CallMethod(child, names.join, limit.get());
+}
+
+// Runs one clean-up step whose failure must not replace the exception that
+// is already on its way out; a KeyboardInterrupt during the step (Ctrl-C
+// pressed again) asks for the rest to be done without waiting.
+template <typename Step>
+void Quietly(bool& hurry, Step&& step) {
+    try {
+        step();
+    } catch (const PyError&) {
+        hurry = hurry || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        PyErr_Clear();
     }
+}
+
+// Stops `children` that are still alive and reaps them: terminate(), a short
+// grace period, then kill() for any that ignored it.  Errors of the children's
+// own methods are skipped over, child by child.
+void StopChildren(const std::vector<Ref>& children) {
+    bool hurry = false;
+    std::vector<Ref> living;
+    for (const Ref& child : children) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                living.push_back(child);
+                CallMethod(child.get(), names.terminate);
+            }
+        });
+    }
+    const auto terminated = std::chrono::steady_clock::now();
+    for (const Ref& child : living) {
+        if (!hurry) {
+            Quietly(hurry, [&] { JoinFor(child.get(), kTerminateGrace - SecondsSince(terminated)); });
+        }
+    }
+    for (const Ref& child : living) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                CallMethod(child.get(), names.kill);
+                JoinFor(child.get(), kKillGrace);
+            }
+        });
+    }
+}
+
+// The children of `self` as they are now; empty when they cannot be read.
+std::vector<Ref> ChildrenNow(PyObject* self) {
+    std::vector<Ref> children;
+    bool hurry = false;
+    Quietly(hurry, [&] {
+        ForEach(Processes(self).get(), [&](PyObject* child) {
+            children.push_back(Ref::borrow(child));
+            return true;
+        });
+    });
+    return children;
+}
+
+// ---- Reading the result queue
+//
+// A fork-context SimpleQueue is a pipe carrying one frame per entry: a 4-byte
+// big-endian length (or -1 and an 8-byte length), then the pickle.  Its get()
+// reads until the whole frame is in, and as the parent holds the pipe's write
+// end itself, a child that dies in the middle of its frame would leave get()
+// waiting for ever.  So join() reads the pipe of a genuine SimpleQueue itself,
+// never blocking on a frame that has not fully arrived, keeps what it has
+// read, and unpickles whole frames as get() does.  Any other queue object is
+// used through its own empty() and get().
+
+constexpr size_t kReadChunk = 1 << 16;
+// How long a drain waits for the rest of a frame once it has begun: a living
+// writer holds the write lock and sends its frame without pause.
+constexpr double kFramePatience = 0.25;
+// How long the write lock may stay held with no byte arriving before its
+// holder is taken to have died holding it: a child that ended without an
+// entry is then known to be the one; when every child that ended has
+// reported, the holder is one of them that died after writing its entry,
+// which is waited for longer before it is assumed.
+constexpr double kStallLimit = 1.0;
+constexpr double kStallLimitAfterEntries = 3.0;
+
+// A module that has been imported, without importing it: empty if it is not.
+Ref LoadedModule(PyObject* name) {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (!module && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return module;
+}
+
+// The pipe descriptor of a SimpleQueue made by multiprocessing itself and
+// used as made; -1 for any other object.
+int GenuinePipe(PyObject* queue) {
+    Ref queues = LoadedModule(names.module_queues);
+    Ref connection = LoadedModule(names.module_connection);
+    if (!queues || !connection) {
+        return -1;
+    }
+    Ref queue_class = quelbrin::GetOptionalAttr(queues.get(), names.SimpleQueue);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(queue)) != queue_class.get()) {
+        return -1;
+    }
+    Ref own = New(PyObject_GenericGetDict(queue, nullptr));
+    if (!PyDict_Check(own.get()) || Require(PyDict_Contains(own.get(), names.empty)) ||
+        Require(PyDict_Contains(own.get(), names.get))) {
+        return -1;  // methods replaced on the instance: use them
+    }
+    Ref connection_class = quelbrin::GetOptionalAttr(connection.get(), names.Connection);
+    Ref reader = quelbrin::GetOptionalAttr(queue, names.reader_attr);
+    if (!reader || reinterpret_cast<PyObject*>(Py_TYPE(reader.get())) != connection_class.get()) {
+        return -1;
+    }
+    Ref handle = quelbrin::GetOptionalAttr(reader.get(), names.handle_attr);
+    if (!handle || !PyLong_CheckExact(handle.get())) {
+        return -1;  // closed: its own methods say so
+    }
+    const long fd = PyLong_AsLong(handle.get());
+    if (fd < 0 || fd > INT32_MAX) {
+        PyErr_Clear();
+        return -1;
+    }
+    return static_cast<int>(fd);
+}
+
+// Whether the pipe can be read within `seconds`.  A signal arriving meanwhile
+// is handled as during any blocking call of the interpreter.
+bool Readable(int fd, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        struct pollfd watch = {fd, POLLIN, 0};
+        const double left = std::chrono::duration<double, std::milli>(until - std::chrono::steady_clock::now()).count();
+        const int milliseconds = left > 0 ? static_cast<int>(left) + 1 : 0;
+        int ready;
+        if (milliseconds == 0) {
+            ready = poll(&watch, 1, 0);
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            ready = poll(&watch, 1, milliseconds);
+            Py_END_ALLOW_THREADS
+        }
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw PyError{};
+        }
+        Require(PyErr_CheckSignals());
+    }
+}
+
+// What has been read from one queue's pipe and not yet taken as an entry:
+// whole frames, then at most the beginning of one.
+struct PipeBuffer {
+    Ref queue;
+    int fd = -1;  // -1: not a genuine SimpleQueue, used through its methods
+    std::string bytes;
+
+    // Appends what the pipe holds now, without waiting; the count read.
+    size_t ReadAvailable() {
+        size_t total = 0;
+        while (Readable(fd, 0)) {
+            const size_t start = bytes.size();
+            bytes.resize(start + kReadChunk);
+            ssize_t count;
+            Py_BEGIN_ALLOW_THREADS
+            count = read(fd, bytes.data() + start, kReadChunk);
+            Py_END_ALLOW_THREADS
+            const int error = errno;
+            bytes.resize(start + (count > 0 ? static_cast<size_t>(count) : 0));
+            if (count > 0) {
+                total += static_cast<size_t>(count);
+            } else if (count == 0 || error == EAGAIN) {
+                break;  // end of file: every write end closed, nothing more can come
+            } else if (error == EINTR) {
+                Require(PyErr_CheckSignals());
+            } else {
+                errno = error;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw PyError{};
+            }
+        }
+        return total;
+    }
+
+    // (header length, payload length) of the first frame, once its header is
+    // in, read as Connection.recv_bytes reads it.
+    std::optional<std::pair<size_t, uint64_t>> FirstFrame() const {
+        auto big_endian = [&](size_t at, size_t length) {
+            uint64_t value = 0;
+            for (size_t i = 0; i < length; ++i) {
+                value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+            }
+            return value;
+        };
+        if (bytes.size() < 4) {
+            return std::nullopt;
+        }
+        const auto length = static_cast<int32_t>(static_cast<uint32_t>(big_endian(0, 4)));
+        if (length != -1) {
+            return std::pair<size_t, uint64_t>{4, length < 0 ? 0 : static_cast<uint64_t>(length)};
+        }
+        if (bytes.size() < 12) {
+            return std::nullopt;
+        }
+        return std::pair<size_t, uint64_t>{12, big_endian(4, 8)};
+    }
+
+    bool HasWholeFrame() const {
+        auto frame = FirstFrame();
+        return frame && bytes.size() - frame->first >= frame->second;
+    }
+
+    // _ForkingPickler.loads() of the first frame, which is whole; the frame
+    // is used up even if it cannot be unpickled, as with get().
+    Ref TakeEntry() {
+        auto [header, payload] = *FirstFrame();
+        Ref data = New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(payload)));
+        bytes.erase(0, header + payload);
+        Ref queues = LoadedModule(names.module_queues);
+        if (!queues) {
+            Raise(PyExc_RuntimeError, "multiprocessing.queues is no longer loaded");
+        }
+        Ref pickler = GetAttr(queues.get(), names.ForkingPickler);
+        return CallMethod(pickler.get(), names.loads, data.get());
+    }
+};
+
+// The queues one join() reads, and what it has seen of their writers.
+struct ResultPipes {
+    std::vector<PipeBuffer> pipes;
+    PipeBuffer* latest = nullptr;  // of the queue read last
+    bool progress = false;         // bytes arrived since the last stall check
+    std::chrono::steady_clock::time_point stalled_since = std::chrono::steady_clock::now();
+
+    PipeBuffer& For(PyObject* queue) {
+        for (PipeBuffer& pipe : pipes) {
+            if (pipe.queue.get() == queue) {
+                return *(latest = &pipe);
+            }
+        }
+        pipes.push_back({Ref::borrow(queue), GenuinePipe(queue), {}});
+        return *(latest = &pipes.back());
+    }
+
+    // Whether a whole entry can be taken: reads what has arrived and, when a
+    // frame has begun, waits up to `patience` at a time for more of it.
+    bool HasEntry(PipeBuffer& pipe, double patience) {
+        progress = pipe.ReadAvailable() > 0 || progress;
+        while (!pipe.HasWholeFrame()) {
+            if (pipe.bytes.empty() || patience <= 0 || !Readable(pipe.fd, patience)) {
+                return false;
+            }
+            if (pipe.ReadAvailable() == 0) {
+                return false;
+            }
+            progress = true;
+        }
+        return true;
+    }
+};
+
+// Moves every entry waiting on the queue into `entries`, as
+//     while not self._queue.empty(): entries.append(self._queue.get())
+// does; `patience` is how long to wait for the rest of a frame that has begun.
+void DrainQueue(PyObject* self, PyObject* entries, ResultPipes& pipes, double patience) {
+    for (;;) {
+        Ref queue = GetAttr(self, names.queue_attr);
+        PipeBuffer& pipe = pipes.For(queue.get());
+        if (pipe.fd >= 0 ? !pipes.HasEntry(pipe, patience) : Truth(CallMethod(queue.get(), names.empty).get())) {
+            return;
+        }
+        queue = GetAttr(self, names.queue_attr);
+        PipeBuffer& source = pipes.For(queue.get());
+        Ref entry = source.fd >= 0 && pipes.HasEntry(source, 0) ? source.TakeEntry()
+                                                                : CallMethod(queue.get(), names.get);
+        Require(PyList_Append(entries, entry.get()));
+    }
+}
+
+// Whether the queue's write lock is held now (its semaphore at zero).
+bool WriteLockHeld(PyObject* queue) {
+    try {
+        Ref lock = GetAttr(queue, names.write_lock_attr);
+        Ref semaphore = GetAttr(lock.get(), names.semlock_attr);
+        Ref value = CallMethod(semaphore.get(), names.get_value);
+        return PyLong_Check(value.get()) && PyLong_AsLong(value.get()) == 0;
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// Whether `entries` hold one whose index equals `position`.  Only an
+// estimate: entries that cannot be read count as reporting.
+bool Reported(PyObject* entries, Py_ssize_t position) {
+    Ref key = New(PyLong_FromSsize_t(position));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
+        PyObject* entry = PyList_GET_ITEM(entries, k);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) {
+            return true;
+        }
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(entry, 0), key.get(), Py_EQ);
+        if (equal != 0) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+// A child that dies while it holds the queue's write lock -- in the middle of
+// its frame, or before or after writing it -- leaves the lock held for good,
+// and every child that has yet to report waits for it in put() for ever.  A
+// living writer holds the lock only while it writes, without pause, so a lock
+// held with no byte arriving for a while means its holder is not writing;
+// when some child has ended on its own without an entry, it is the one that
+// died holding it (or, held for longer, one that ended after its entry).
+// The children still waiting can then never report: they are stopped, and
+// returned so that the error names a child that died rather than them.
+std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes) {
+    PipeBuffer* pipe = pipes.latest;
+    const bool stalled = pipe != nullptr && pipe->fd >= 0 && !pipes.progress && WriteLockHeld(pipe->queue.get());
+    pipes.progress = false;
+    if (!stalled) {
+        pipes.stalled_since = std::chrono::steady_clock::now();
+        return {};
+    }
+    if (SecondsSince(pipes.stalled_since) < kStallLimit) {
+        return {};
+    }
+    std::vector<Ref> living;
+    std::vector<Py_ssize_t> ended;
+    Py_ssize_t position = 0;
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        if (Truth(CallMethod(child, names.is_alive).get())) {
+            living.push_back(Ref::borrow(child));
+        } else {
+            ended.push_back(position);
+        }
+        ++position;
+        return true;
+    });
+    if (living.empty()) {
+        return {};  // join() goes on by itself
+    }
+    // A child that ended after a whole frame has all of it in the pipe.
+    while (pipes.HasEntry(*pipe, 0)) {
+        Require(PyList_Append(entries, pipe->TakeEntry().get()));
+    }
+    bool died_holding = false;
+    for (Py_ssize_t child : ended) {
+        died_holding = died_holding || !Reported(entries, child);
+    }
+    if (!died_holding && (ended.empty() || SecondsSince(pipes.stalled_since) < kStallLimitAfterEntries)) {
+        return {};
+    }
+    StopChildren(living);
+    return living;
 }
 
 // Result entries read so far, kept on the instance so that a repeated join()
@@ -985,11 +1369,22 @@ Ref EntriesByIndex(PyObject* entries) {
     return by_index;
 }
 
+[[noreturn]] void RaiseNotReported(PyObject* child, Py_ssize_t position) {
+    Ref pid = GetAttr(child, names.pid);
+    Ref exitcode = GetAttr(child, names.exitcode);
+    RaiseFormat(PyExc_RuntimeError, "Child process-%zd (pid %S) ended with exit code %S without reporting a result.",
+                position, pid.get(), exitcode.get());
+}
+
 // Raises the failure of the lowest-index child that failed or never
-// reported; otherwise returns the results in child order.
-Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
+// reported; otherwise returns the results in child order.  Children that
+// join() had to stop because they could never report (`stopped`) are passed
+// over in favour of the child that caused it.
+Ref Outcome(Function& function, PyObject* self, PyObject* entries, const std::vector<Ref>& stopped) {
     Ref by_index = EntriesByIndex(entries);
     Ref results = New(PyList_New(0));
+    Ref first_stopped;
+    Py_ssize_t first_stopped_position = 0;
     Py_ssize_t position = 0;
     ForEach(Processes(self).get(), [&](PyObject* child) {
         Ref key = New(PyLong_FromSsize_t(position));
@@ -998,11 +1393,19 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
             if (PyErr_Occurred()) {
                 throw PyError{};
             }
-            Ref pid = GetAttr(child, names.pid);
-            Ref exitcode = GetAttr(child, names.exitcode);
-            RaiseFormat(PyExc_RuntimeError,
-                        "Child process-%zd (pid %S) ended with exit code %S without reporting a result.", position,
-                        pid.get(), exitcode.get());
+            bool was_stopped = false;
+            for (const Ref& victim : stopped) {
+                was_stopped = was_stopped || victim.get() == child;
+            }
+            if (!was_stopped) {
+                RaiseNotReported(child, position);
+            }
+            if (!first_stopped) {
+                first_stopped = Ref::borrow(child);
+                first_stopped_position = position;
+            }
+            ++position;
+            return true;
         }
         Ref success = Ref::borrow(PyTuple_GET_ITEM(report, 0));
         Ref result = Ref::borrow(PyTuple_GET_ITEM(report, 1));
@@ -1018,89 +1421,29 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
         ++position;
         return true;
     });
+    if (first_stopped) {
+        RaiseNotReported(first_stopped.get(), first_stopped_position);
+    }
     return New(PyList_AsTuple(results.get()));
-}
-
-// How long children terminated by an interrupted join() get to end before
-// they are killed, and how long a killed one is waited for.
-constexpr double kTerminateGrace = 1.0;
-constexpr double kKillGrace = 1.0;
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// child.join(seconds), waiting at most that long.
-void JoinFor(PyObject* child, double seconds) {
-    Ref limit = New(PyFloat_FromDouble(seconds > 0 ? seconds : 0));
-    CallMethod(child, names.join, limit.get());
-}
-
-// Runs one clean-up step whose failure must not replace the exception that
-// is already on its way out; a KeyboardInterrupt during the step (Ctrl-C
-// pressed again) asks for the rest to be done without waiting.
-template <typename Step>
-void Quietly(bool& hurry, Step&& step) {
-    try {
-        step();
-    } catch (const PyError&) {
-        hurry = hurry || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
-        PyErr_Clear();
-    }
-}
-
-// Stops `children` that are still alive and reaps them: terminate(), a short
-// grace period, then kill() for any that ignored it.  Errors of the children's
-// own methods are skipped over, child by child.
-void StopChildren(const std::vector<Ref>& children) {
-    bool hurry = false;
-    std::vector<Ref> living;
-    for (const Ref& child : children) {
-        Quietly(hurry, [&] {
-            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
-                living.push_back(child);
-                CallMethod(child.get(), names.terminate);
-            }
-        });
-    }
-    const auto terminated = std::chrono::steady_clock::now();
-    for (const Ref& child : living) {
-        if (!hurry) {
-            Quietly(hurry, [&] { JoinFor(child.get(), kTerminateGrace - SecondsSince(terminated)); });
-        }
-    }
-    for (const Ref& child : living) {
-        Quietly(hurry, [&] {
-            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
-                CallMethod(child.get(), names.kill);
-                JoinFor(child.get(), kKillGrace);
-            }
-        });
-    }
-}
-
-// The children of `self` as they are now; empty when they cannot be read.
-std::vector<Ref> ChildrenNow(PyObject* self) {
-    std::vector<Ref> children;
-    bool hurry = false;
-    Quietly(hurry, [&] {
-        ForEach(Processes(self).get(), [&](PyObject* child) {
-            children.push_back(Ref::borrow(child));
-            return true;
-        });
-    });
-    return children;
 }
 
 Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
     Ref entries = KeptEntries(self);
+    ResultPipes pipes;
+    std::vector<Ref> stopped;
 
     bool timed_out = false;
     try {
         while (AnyChildAlive(self)) {
-            DrainQueue(self, entries.get());
+            DrainQueue(self, entries.get(), pipes, kFramePatience);
+            if (stopped.empty()) {
+                stopped = StopChildrenLockedOut(self, entries.get(), pipes);
+                if (!stopped.empty()) {
+                    continue;
+                }
+            }
             Ref time_module = LoadGlobal(function, names.time);
             CallMethod(time_module.get(), names.sleep, names.poll_period);
             if (TimeLimitPassed(function, self)) {
@@ -1111,7 +1454,7 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         }
         if (!timed_out) {
             SetAttr(self, names.stoptime, CurrentTime(function).get());
-            DrainQueue(self, entries.get());
+            DrainQueue(self, entries.get(), pipes, 0);
             ForEach(Processes(self).get(), [&](PyObject* child) {
                 CallMethod(child, names.join);
                 return true;
@@ -1128,7 +1471,7 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
     if (timed_out) {
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
-    SetAttr(self, names.results, Outcome(function, self, entries.get()).get());
+    SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped).get());
     return Ref::borrow(Py_None);
 }
 
