@@ -169,3 +169,32 @@ def test_any_other_queue_object_is_used_through_its_methods():
     instance._queue = Queue()
     instance.join()
     assert instance.results == ("from get()",)
+
+
+def test_entries_after_one_that_cannot_be_unpickled_wait_for_the_next_join():
+    instance = tandemix.Pcall(lambda: None, iargs=[(), ()])
+    instance._processes[:] = ended_children(2)
+    instance._queue.put((0, True, "a"))
+    instance._queue._writer.send_bytes(b"not a pickle")
+    instance._queue.put((1, True, "b"))
+    with pytest.raises(pickle.UnpicklingError):
+        instance.join()
+    instance.join()
+    assert instance.results == ("a", "b")
+
+
+def test_a_frame_cut_by_a_time_out_is_finished_by_the_next_join(monkeypatch):
+    child = SimpleNamespace(is_alive=lambda: True, terminate=lambda: None, join=lambda: None, pid=1, exitcode=0,
+                            _work=SimpleNamespace(target="t", args="()", kwargs="{}"))
+    instance = tandemix.Pcall(lambda: None, timeout=0.01)
+    instance.starttime = 0
+    instance._processes[:] = [child]
+    whole = frame(pickle.dumps((0, True, "x" * 100_000)))
+    fd = instance._queue._writer.fileno()
+    os.write(fd, whole[:50_000])
+    with deadline(10), pytest.raises(TimeoutError):
+        instance.join()
+    os.write(fd, whole[50_000:])
+    child.is_alive = lambda: False
+    instance.join()
+    assert instance.results == ("x" * 100_000,)

@@ -13,10 +13,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -137,6 +139,7 @@ quelbrin::ProcessModule process_module("tandemix");
     X(module_queues, "multiprocessing.queues")                          \
     X(reader_attr, "_reader")                                           \
     X(semlock_attr, "_semlock")                                         \
+    X(unread_attr, "_unread")                                           \
     X(write_lock_attr, "_wlock")                                        \
     X(varkwargs, "varkwargs")
 
@@ -937,8 +940,9 @@ void Quietly(bool& hurry, Step&& step) {
 
 // Stops `children` that are still alive and reaps them: terminate(), a short
 // grace period, then kill() for any that ignored it.  Errors of the children's
-// own methods are skipped over, child by child.
-void StopChildren(const std::vector<Ref>& children) {
+// own methods are skipped over, child by child.  Returns whether a
+// KeyboardInterrupt arrived meanwhile.
+bool StopChildren(const std::vector<Ref>& children) {
     bool hurry = false;
     std::vector<Ref> living;
     for (const Ref& child : children) {
@@ -963,6 +967,7 @@ void StopChildren(const std::vector<Ref>& children) {
             }
         });
     }
+    return hurry;
 }
 
 // The children of `self` as they are now; empty when they cannot be read.
@@ -1071,43 +1076,17 @@ bool Readable(int fd, double seconds) {
     }
 }
 
-// What has been read from one queue's pipe and not yet taken as an entry:
-// whole frames, then at most the beginning of one.
+// The part of the first frame in one queue's pipe that has been read.  No
+// more than that frame is ever read, so what follows it stays in the pipe, as
+// get() leaves it.
 struct PipeBuffer {
     Ref queue;
     int fd = -1;  // -1: not a genuine SimpleQueue, used through its methods
     std::string bytes;
 
-    // Appends what the pipe holds now, without waiting; the count read.
-    size_t ReadAvailable() {
-        size_t total = 0;
-        while (Readable(fd, 0)) {
-            const size_t start = bytes.size();
-            bytes.resize(start + kReadChunk);
-            ssize_t count;
-            Py_BEGIN_ALLOW_THREADS
-            count = read(fd, bytes.data() + start, kReadChunk);
-            Py_END_ALLOW_THREADS
-            const int error = errno;
-            bytes.resize(start + (count > 0 ? static_cast<size_t>(count) : 0));
-            if (count > 0) {
-                total += static_cast<size_t>(count);
-            } else if (count == 0 || error == EAGAIN) {
-                break;  // end of file: every write end closed, nothing more can come
-            } else if (error == EINTR) {
-                Require(PyErr_CheckSignals());
-            } else {
-                errno = error;
-                PyErr_SetFromErrno(PyExc_OSError);
-                throw PyError{};
-            }
-        }
-        return total;
-    }
-
-    // (header length, payload length) of the first frame, once its header is
-    // in, read as Connection.recv_bytes reads it.
-    std::optional<std::pair<size_t, uint64_t>> FirstFrame() const {
+    // (header length, payload length) of the frame, as Connection.recv_bytes
+    // reads them, once the header has arrived.
+    std::optional<std::pair<size_t, uint64_t>> Frame() const {
         auto big_endian = [&](size_t at, size_t length) {
             uint64_t value = 0;
             for (size_t i = 0; i < length; ++i) {
@@ -1128,17 +1107,49 @@ struct PipeBuffer {
         return std::pair<size_t, uint64_t>{12, big_endian(4, 8)};
     }
 
-    bool HasWholeFrame() const {
-        auto frame = FirstFrame();
-        return frame && bytes.size() - frame->first >= frame->second;
+    // Bytes the frame still lacks (of its header, while that is incomplete).
+    uint64_t Missing() const {
+        auto frame = Frame();
+        if (!frame) {
+            return (bytes.size() < 4 ? 4 : 12) - bytes.size();
+        }
+        return frame->second - (bytes.size() - frame->first);
     }
 
-    // _ForkingPickler.loads() of the first frame, which is whole; the frame
-    // is used up even if it cannot be unpickled, as with get().
+    // Reads what has arrived of the frame, without waiting; the count read.
+    size_t ReadAvailable() {
+        size_t total = 0;
+        while (Missing() > 0 && Readable(fd, 0)) {
+            const size_t start = bytes.size();
+            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(Missing(), kReadChunk));
+            bytes.resize(start + wanted);
+            ssize_t count;
+            Py_BEGIN_ALLOW_THREADS
+            count = read(fd, bytes.data() + start, wanted);
+            Py_END_ALLOW_THREADS
+            const int error = errno;
+            bytes.resize(start + (count > 0 ? static_cast<size_t>(count) : 0));
+            if (count > 0) {
+                total += static_cast<size_t>(count);
+            } else if (count == 0 || error == EAGAIN) {
+                break;  // end of file: every write end closed, nothing more can come
+            } else if (error == EINTR) {
+                Require(PyErr_CheckSignals());
+            } else {
+                errno = error;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw PyError{};
+            }
+        }
+        return total;
+    }
+
+    // _ForkingPickler.loads() of the frame, which is whole; the frame is used
+    // up even if it cannot be unpickled, as with get().
     Ref TakeEntry() {
-        auto [header, payload] = *FirstFrame();
-        Ref data = New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(payload)));
-        bytes.erase(0, header + payload);
+        const size_t header = Frame()->first;
+        Ref data = New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(bytes.size() - header)));
+        bytes.clear();
         Ref queues = LoadedModule(names.module_queues);
         if (!queues) {
             Raise(PyExc_RuntimeError, "multiprocessing.queues is no longer loaded");
@@ -1150,7 +1161,7 @@ struct PipeBuffer {
 
 // The queues one join() reads, and what it has seen of their writers.
 struct ResultPipes {
-    std::vector<PipeBuffer> pipes;
+    std::deque<PipeBuffer> pipes;  // a deque: references stay valid as it grows
     PipeBuffer* latest = nullptr;  // of the queue read last
     bool progress = false;         // bytes arrived since the last stall check
     std::chrono::steady_clock::time_point stalled_since = std::chrono::steady_clock::now();
@@ -1169,7 +1180,7 @@ struct ResultPipes {
     // frame has begun, waits up to `patience` at a time for more of it.
     bool HasEntry(PipeBuffer& pipe, double patience) {
         progress = pipe.ReadAvailable() > 0 || progress;
-        while (!pipe.HasWholeFrame()) {
+        while (pipe.Missing() > 0) {
             if (pipe.bytes.empty() || patience <= 0 || !Readable(pipe.fd, patience)) {
                 return false;
             }
@@ -1179,6 +1190,54 @@ struct ResultPipes {
             progress = true;
         }
         return true;
+    }
+
+    // A frame that had begun to arrive when join() left early, kept in the
+    // instance's dict (where nothing else looks) for the next join() to finish
+    // reading; the next join() takes it back.
+    void Keep(PyObject* self) {
+        Ref unread = New(PyList_New(0));
+        for (PipeBuffer& pipe : pipes) {
+            if (pipe.fd >= 0 && !pipe.bytes.empty()) {
+                Ref bytes = New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
+                Ref kept = New(PyTuple_Pack(2, pipe.queue.get(), bytes.get()));
+                Require(PyList_Append(unread.get(), kept.get()));
+            }
+        }
+        if (PyList_GET_SIZE(unread.get()) > 0) {
+            Ref own = New(PyObject_GenericGetDict(self, nullptr));
+            Require(PyDict_SetItem(own.get(), names.unread_attr, unread.get()));
+        }
+    }
+
+    void TakeBack(PyObject* self) {
+        Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!own || !PyDict_Check(own.get())) {
+            PyErr_Clear();
+            return;  // an instance without a dict of its own
+        }
+        Ref unread = Ref::borrow(PyDict_GetItemWithError(own.get(), names.unread_attr));
+        if (!unread) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+            return;
+        }
+        Require(PyDict_DelItem(own.get(), names.unread_attr));
+        if (!PyList_CheckExact(unread.get())) {
+            return;
+        }
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(unread.get()); ++k) {
+            PyObject* kept = PyList_GET_ITEM(unread.get(), k);
+            if (PyTuple_CheckExact(kept) && PyTuple_GET_SIZE(kept) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(kept, 1))) {
+                PipeBuffer& pipe = For(PyTuple_GET_ITEM(kept, 0));
+                PyObject* bytes = PyTuple_GET_ITEM(kept, 1);
+                if (pipe.fd >= 0) {
+                    pipe.bytes.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+                }
+            }
+        }
+        latest = nullptr;
     }
 };
 
@@ -1218,11 +1277,11 @@ bool WriteLockHeld(PyObject* queue) {
 bool Reported(PyObject* entries, Py_ssize_t position) {
     Ref key = New(PyLong_FromSsize_t(position));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
-        PyObject* entry = PyList_GET_ITEM(entries, k);
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
+        if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) {
             return true;
         }
-        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(entry, 0), key.get(), Py_EQ);
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(entry.get(), 0), key.get(), Py_EQ);
         if (equal != 0) {
             PyErr_Clear();
             return true;
@@ -1277,7 +1336,10 @@ std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, Result
     if (!died_holding && (ended.empty() || SecondsSince(pipes.stalled_since) < kStallLimitAfterEntries)) {
         return {};
     }
-    StopChildren(living);
+    if (StopChildren(living)) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw PyError{};
+    }
     return living;
 }
 
@@ -1436,6 +1498,7 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
 
     bool timed_out = false;
     try {
+        pipes.TakeBack(self);
         while (AnyChildAlive(self)) {
             DrainQueue(self, entries.get(), pipes, kFramePatience);
             if (stopped.empty()) {
@@ -1466,9 +1529,12 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         // would also make the interpreter wait for them at exit.
         RaisedException raised;
         StopChildren(ChildrenNow(self));
+        bool interrupted = false;
+        Quietly(interrupted, [&] { pipes.Keep(self); });
         raised.reraise();
     }
     if (timed_out) {
+        pipes.Keep(self);
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
     SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped).get());
