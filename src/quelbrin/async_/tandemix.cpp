@@ -1116,6 +1116,11 @@ struct PipeBuffer {
         return frame->second - (bytes.size() - frame->first);
     }
 
+    bool Overlong() const {
+        auto frame = Frame();
+        return frame && bytes.size() - frame->first > frame->second;
+    }
+
     // Reads what has arrived of the frame, without waiting; the count read.
     size_t ReadAvailable() {
         size_t total = 0;
@@ -1234,6 +1239,9 @@ struct ResultPipes {
                 PyObject* bytes = PyTuple_GET_ITEM(kept, 1);
                 if (pipe.fd >= 0) {
                     pipe.bytes.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+                    if (pipe.Overlong()) {
+                        pipe.bytes.clear();  // not what Keep() made
+                    }
                 }
             }
         }
@@ -1534,7 +1542,8 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         raised.reraise();
     }
     if (timed_out) {
-        pipes.Keep(self);
+        bool interrupted = false;
+        Quietly(interrupted, [&] { pipes.Keep(self); });
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
     SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped).get());
