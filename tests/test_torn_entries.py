@@ -109,6 +109,14 @@ def test_a_writer_that_dies_after_its_whole_entry_still_holding_the_lock():
     assert instance.livings == ()
 
 
+def test_children_still_working_are_not_stopped_while_the_lock_is_free():
+    instance = tandemix.Pcall([lambda: os._exit(3), lambda: reports_after(2.5)])
+    instance.start()
+    with pytest.raises(RuntimeError, match="Child process-0 .* exit code 3 "):
+        instance.join()
+    assert instance._processes[1].exitcode == 0
+
+
 def test_large_entries_arrive_whole_and_in_order():
     values = [bytes([k]) * (BIG // 2 + k) for k in range(3)]
     results = tandemix.Pcall.pcall(lambda value: value, iargs=[(v,) for v in values])
