@@ -1153,7 +1153,8 @@ struct PipeBuffer {
     // up even if it cannot be unpickled, as with get().
     Ref TakeEntry() {
         const size_t header = Frame()->first;
-        Ref data = New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(bytes.size() - header)));
+        Ref data =
+            New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(bytes.size() - header)));
         bytes.clear();
         Ref queues = LoadedModule(names.module_queues);
         if (!queues) {
@@ -1204,7 +1205,8 @@ struct ResultPipes {
         Ref unread = New(PyList_New(0));
         for (PipeBuffer& pipe : pipes) {
             if (pipe.fd >= 0 && !pipe.bytes.empty()) {
-                Ref bytes = New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
+                Ref bytes =
+                    New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
                 Ref kept = New(PyTuple_Pack(2, pipe.queue.get(), bytes.get()));
                 Require(PyList_Append(unread.get(), kept.get()));
             }
@@ -1234,7 +1236,8 @@ struct ResultPipes {
         }
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(unread.get()); ++k) {
             PyObject* kept = PyList_GET_ITEM(unread.get(), k);
-            if (PyTuple_CheckExact(kept) && PyTuple_GET_SIZE(kept) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(kept, 1))) {
+            if (PyTuple_CheckExact(kept) && PyTuple_GET_SIZE(kept) == 2 &&
+                PyBytes_CheckExact(PyTuple_GET_ITEM(kept, 1))) {
                 PipeBuffer& pipe = For(PyTuple_GET_ITEM(kept, 0));
                 PyObject* bytes = PyTuple_GET_ITEM(kept, 1);
                 if (pipe.fd >= 0) {
