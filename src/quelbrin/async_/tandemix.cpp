@@ -10,6 +10,18 @@
 #include "function.hpp"
 #include "module.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -124,6 +136,17 @@ quelbrin::ProcessModule process_module("tandemix");
     X(update, "update")                                                 \
     X(values, "values")                                                 \
     X(items, "items")                                                   \
+    X(ForkingPickler, "_ForkingPickler")                                \
+    X(Connection, "Connection")                                         \
+    X(get_value, "_get_value")                                          \
+    X(handle_attr, "_handle")                                           \
+    X(loads, "loads")                                                   \
+    X(module_connection, "multiprocessing.connection")                  \
+    X(module_queues, "multiprocessing.queues")                          \
+    X(reader_attr, "_reader")                                           \
+    X(semlock_attr, "_semlock")                                         \
+    X(unread_attr, "_unread")                                           \
+    X(write_lock_attr, "_wlock")                                        \
     X(varkwargs, "varkwargs")
 
 struct Names {
@@ -231,8 +254,8 @@ Ref LookupSpecial(PyObject* obj, PyObject* name) {
     if (PyExceptionClass_Check(value)) {
         Ref instance = Call(value);
         if (!PyExceptionInstance_Check(instance.get())) {
-            RaiseFormat(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
-                        value, Py_TYPE(instance.get())->tp_name);
+            RaiseFormat(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                        value, Py_TYPE(instance.get()));
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
         throw PyError{};
@@ -901,13 +924,17 @@ Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObjec
     } catch (const PyError&) {
         RaisedException raised;
         Ref suppress;
+        bool suppressed = false;
         {
             HandlingException handling(raised.get());
             Ref traceback = Ref::steal(PyException_GetTraceback(raised.get()));
             suppress = New(PyObject_CallFunctionObjArgs(exit.get(), Py_TYPE(raised.get()), raised.get(),
                                                         traceback ? traceback.get() : Py_None, nullptr));
+            // Still while the start error is being handled, so that an error
+            // of the truth test carries it as its context.
+            suppressed = Truth(suppress.get());
         }
-        if (!Truth(suppress.get())) {
+        if (!suppressed) {
             raised.reraise();
         }
         return Ref::borrow(Py_None);
@@ -934,12 +961,448 @@ bool AnyChildAlive(PyObject* self) {
     return alive;
 }
 
-// Moves every entry waiting on the queue into `entries`.
-void DrainQueue(PyObject* self, PyObject* entries) {
-    Ref queue = GetAttr(self, names.queue_attr);
-    while (!Truth(CallMethod(queue.get(), names.empty).get())) {
-        Require(PyList_Append(entries, CallMethod(queue.get(), names.get).get()));
+// How long children terminated by an interrupted join() get to end before
+// they are killed, and how long a killed one is waited for.
+constexpr double kTerminateGrace = 1.0;
+constexpr double kKillGrace = 1.0;
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// child.join(seconds), waiting at most that long.
+void JoinFor(PyObject* child, double seconds) {
+    Ref limit = New(PyFloat_FromDouble(seconds > 0 ? seconds : 0));
+    CallMethod(child, names.join, limit.get());
+}
+
+// Runs one clean-up step whose failure must not replace the exception that
+// is already on its way out; a KeyboardInterrupt during the step (Ctrl-C
+// pressed again) asks for the rest to be done without waiting.
+template <typename Step>
+void Quietly(bool& hurry, Step&& step) {
+    try {
+        step();
+    } catch (const PyError&) {
+        hurry = hurry || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        PyErr_Clear();
     }
+}
+
+// Stops `children` that are still alive and reaps them: terminate(), a short
+// grace period, then kill() for any that ignored it.  Errors of the children's
+// own methods are skipped over, child by child.  Returns whether a
+// KeyboardInterrupt arrived meanwhile.
+bool StopChildren(const std::vector<Ref>& children) {
+    bool hurry = false;
+    std::vector<Ref> living;
+    for (const Ref& child : children) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                living.push_back(child);
+                CallMethod(child.get(), names.terminate);
+            }
+        });
+    }
+    const auto terminated = std::chrono::steady_clock::now();
+    for (const Ref& child : living) {
+        if (!hurry) {
+            Quietly(hurry, [&] { JoinFor(child.get(), kTerminateGrace - SecondsSince(terminated)); });
+        }
+    }
+    for (const Ref& child : living) {
+        Quietly(hurry, [&] {
+            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
+                CallMethod(child.get(), names.kill);
+                JoinFor(child.get(), kKillGrace);
+            }
+        });
+    }
+    return hurry;
+}
+
+// The children of `self` as they are now; empty when they cannot be read.
+std::vector<Ref> ChildrenNow(PyObject* self) {
+    std::vector<Ref> children;
+    bool hurry = false;
+    Quietly(hurry, [&] {
+        ForEach(Processes(self).get(), [&](PyObject* child) {
+            children.push_back(Ref::borrow(child));
+            return true;
+        });
+    });
+    return children;
+}
+
+// ---- Reading the result queue
+//
+// A fork-context SimpleQueue is a pipe carrying one frame per entry: a 4-byte
+// big-endian length (or -1 and an 8-byte length), then the pickle.  Its get()
+// reads until the whole frame is in, and as the parent holds the pipe's write
+// end itself, a child that dies in the middle of its frame would leave get()
+// waiting for ever.  So join() reads the pipe of a genuine SimpleQueue itself,
+// never blocking on a frame that has not fully arrived, keeps what it has
+// read, and unpickles whole frames as get() does.  Any other queue object is
+// used through its own empty() and get().
+
+constexpr size_t kReadChunk = 1 << 16;
+// How long a drain waits for the rest of a frame once it has begun: a living
+// writer holds the write lock and sends its frame without pause.
+constexpr double kFramePatience = 0.25;
+// How long the write lock may stay held with no byte arriving before its
+// holder is taken to have died holding it: a child that ended without an
+// entry is then known to be the one; when every child that ended has
+// reported, the holder is one of them that died after writing its entry,
+// which is waited for longer before it is assumed.
+constexpr double kStallLimit = 1.0;
+constexpr double kStallLimitAfterEntries = 3.0;
+
+// A module that has been imported, without importing it: empty if it is not.
+Ref LoadedModule(PyObject* name) {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (!module && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return module;
+}
+
+// The pipe descriptor of a SimpleQueue made by multiprocessing itself and
+// used as made; -1 for any other object.
+int GenuinePipe(PyObject* queue) {
+    Ref queues = LoadedModule(names.module_queues);
+    Ref connection = LoadedModule(names.module_connection);
+    if (!queues || !connection) {
+        return -1;
+    }
+    Ref queue_class = quelbrin::GetOptionalAttr(queues.get(), names.SimpleQueue);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(queue)) != queue_class.get()) {
+        return -1;
+    }
+    Ref own = New(PyObject_GenericGetDict(queue, nullptr));
+    if (!PyDict_Check(own.get()) || Require(PyDict_Contains(own.get(), names.empty)) ||
+        Require(PyDict_Contains(own.get(), names.get))) {
+        return -1;  // methods replaced on the instance: use them
+    }
+    Ref connection_class = quelbrin::GetOptionalAttr(connection.get(), names.Connection);
+    Ref reader = quelbrin::GetOptionalAttr(queue, names.reader_attr);
+    if (!reader || reinterpret_cast<PyObject*>(Py_TYPE(reader.get())) != connection_class.get()) {
+        return -1;
+    }
+    Ref handle = quelbrin::GetOptionalAttr(reader.get(), names.handle_attr);
+    if (!handle || !PyLong_CheckExact(handle.get())) {
+        return -1;  // closed: its own methods say so
+    }
+    const long fd = PyLong_AsLong(handle.get());
+    if (fd < 0 || fd > INT32_MAX) {
+        PyErr_Clear();
+        return -1;
+    }
+    return static_cast<int>(fd);
+}
+
+// Whether the pipe can be read within `seconds`.  A signal arriving meanwhile
+// is handled as during any blocking call of the interpreter.
+bool Readable(int fd, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        struct pollfd watch = {fd, POLLIN, 0};
+        const double left = std::chrono::duration<double, std::milli>(until - std::chrono::steady_clock::now()).count();
+        const int milliseconds = left > 0 ? static_cast<int>(left) + 1 : 0;
+        int ready;
+        if (milliseconds == 0) {
+            ready = poll(&watch, 1, 0);
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            ready = poll(&watch, 1, milliseconds);
+            Py_END_ALLOW_THREADS
+        }
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw PyError{};
+        }
+        Require(PyErr_CheckSignals());
+    }
+}
+
+// The part of the first frame in one queue's pipe that has been read.  No
+// more than that frame is ever read, so what follows it stays in the pipe, as
+// get() leaves it.
+struct PipeBuffer {
+    Ref queue;
+    int fd = -1;  // -1: not a genuine SimpleQueue, used through its methods
+    std::string bytes;
+
+    // (header length, payload length) of the frame, as Connection.recv_bytes
+    // reads them, once the header has arrived.
+    std::optional<std::pair<size_t, uint64_t>> Frame() const {
+        auto big_endian = [&](size_t at, size_t length) {
+            uint64_t value = 0;
+            for (size_t i = 0; i < length; ++i) {
+                value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+            }
+            return value;
+        };
+        if (bytes.size() < 4) {
+            return std::nullopt;
+        }
+        const auto length = static_cast<int32_t>(static_cast<uint32_t>(big_endian(0, 4)));
+        if (length != -1) {
+            return std::pair<size_t, uint64_t>{4, length < 0 ? 0 : static_cast<uint64_t>(length)};
+        }
+        if (bytes.size() < 12) {
+            return std::nullopt;
+        }
+        return std::pair<size_t, uint64_t>{12, big_endian(4, 8)};
+    }
+
+    // Bytes the frame still lacks (of its header, while that is incomplete).
+    uint64_t Missing() const {
+        auto frame = Frame();
+        if (!frame) {
+            return (bytes.size() < 4 ? 4 : 12) - bytes.size();
+        }
+        return frame->second - (bytes.size() - frame->first);
+    }
+
+    bool Overlong() const {
+        auto frame = Frame();
+        return frame && bytes.size() - frame->first > frame->second;
+    }
+
+    // Reads what has arrived of the frame, without waiting; the count read.
+    size_t ReadAvailable() {
+        size_t total = 0;
+        while (Missing() > 0 && Readable(fd, 0)) {
+            const size_t start = bytes.size();
+            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(Missing(), kReadChunk));
+            bytes.resize(start + wanted);
+            ssize_t count;
+            Py_BEGIN_ALLOW_THREADS
+            count = read(fd, bytes.data() + start, wanted);
+            Py_END_ALLOW_THREADS
+            const int error = errno;
+            bytes.resize(start + (count > 0 ? static_cast<size_t>(count) : 0));
+            if (count > 0) {
+                total += static_cast<size_t>(count);
+            } else if (count == 0 || error == EAGAIN) {
+                break;  // end of file: every write end closed, nothing more can come
+            } else if (error == EINTR) {
+                Require(PyErr_CheckSignals());
+            } else {
+                errno = error;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw PyError{};
+            }
+        }
+        return total;
+    }
+
+    // _ForkingPickler.loads() of the frame, which is whole; the frame is used
+    // up even if it cannot be unpickled, as with get().
+    Ref TakeEntry() {
+        const size_t header = Frame()->first;
+        Ref data =
+            New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(bytes.size() - header)));
+        bytes.clear();
+        Ref queues = LoadedModule(names.module_queues);
+        if (!queues) {
+            Raise(PyExc_RuntimeError, "multiprocessing.queues is no longer loaded");
+        }
+        Ref pickler = GetAttr(queues.get(), names.ForkingPickler);
+        return CallMethod(pickler.get(), names.loads, data.get());
+    }
+};
+
+// The queues one join() reads, and what it has seen of their writers.
+struct ResultPipes {
+    std::deque<PipeBuffer> pipes;  // a deque: references stay valid as it grows
+    PipeBuffer* latest = nullptr;  // of the queue read last
+    bool progress = false;         // bytes arrived since the last stall check
+    std::chrono::steady_clock::time_point stalled_since = std::chrono::steady_clock::now();
+
+    PipeBuffer& For(PyObject* queue) {
+        for (PipeBuffer& pipe : pipes) {
+            if (pipe.queue.get() == queue) {
+                return *(latest = &pipe);
+            }
+        }
+        pipes.push_back({Ref::borrow(queue), GenuinePipe(queue), {}});
+        return *(latest = &pipes.back());
+    }
+
+    // Whether a whole entry can be taken: reads what has arrived and, when a
+    // frame has begun, waits up to `patience` at a time for more of it.
+    bool HasEntry(PipeBuffer& pipe, double patience) {
+        progress = pipe.ReadAvailable() > 0 || progress;
+        while (pipe.Missing() > 0) {
+            if (pipe.bytes.empty() || patience <= 0 || !Readable(pipe.fd, patience)) {
+                return false;
+            }
+            if (pipe.ReadAvailable() == 0) {
+                return false;
+            }
+            progress = true;
+        }
+        return true;
+    }
+
+    // A frame that had begun to arrive when join() left early, kept in the
+    // instance's dict (where nothing else looks) for the next join() to finish
+    // reading; the next join() takes it back.
+    void Keep(PyObject* self) {
+        Ref unread = New(PyList_New(0));
+        for (PipeBuffer& pipe : pipes) {
+            if (pipe.fd >= 0 && !pipe.bytes.empty()) {
+                Ref bytes =
+                    New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
+                Ref kept = New(PyTuple_Pack(2, pipe.queue.get(), bytes.get()));
+                Require(PyList_Append(unread.get(), kept.get()));
+            }
+        }
+        if (PyList_GET_SIZE(unread.get()) > 0) {
+            Ref own = New(PyObject_GenericGetDict(self, nullptr));
+            Require(PyDict_SetItem(own.get(), names.unread_attr, unread.get()));
+        }
+    }
+
+    void TakeBack(PyObject* self) {
+        Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!own || !PyDict_Check(own.get())) {
+            PyErr_Clear();
+            return;  // an instance without a dict of its own
+        }
+        Ref unread = Ref::borrow(PyDict_GetItemWithError(own.get(), names.unread_attr));
+        if (!unread) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+            return;
+        }
+        Require(PyDict_DelItem(own.get(), names.unread_attr));
+        if (!PyList_CheckExact(unread.get())) {
+            return;
+        }
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(unread.get()); ++k) {
+            PyObject* kept = PyList_GET_ITEM(unread.get(), k);
+            if (PyTuple_CheckExact(kept) && PyTuple_GET_SIZE(kept) == 2 &&
+                PyBytes_CheckExact(PyTuple_GET_ITEM(kept, 1))) {
+                PipeBuffer& pipe = For(PyTuple_GET_ITEM(kept, 0));
+                PyObject* bytes = PyTuple_GET_ITEM(kept, 1);
+                if (pipe.fd >= 0) {
+                    pipe.bytes.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+                    if (pipe.Overlong()) {
+                        pipe.bytes.clear();  // not what Keep() made
+                    }
+                }
+            }
+        }
+        latest = nullptr;
+    }
+};
+
+// Moves every entry waiting on the queue into `entries`, as
+//     while not self._queue.empty(): entries.append(self._queue.get())
+// does; `patience` is how long to wait for the rest of a frame that has begun.
+void DrainQueue(PyObject* self, PyObject* entries, ResultPipes& pipes, double patience) {
+    for (;;) {
+        Ref queue = GetAttr(self, names.queue_attr);
+        PipeBuffer& pipe = pipes.For(queue.get());
+        if (pipe.fd >= 0 ? !pipes.HasEntry(pipe, patience) : Truth(CallMethod(queue.get(), names.empty).get())) {
+            return;
+        }
+        queue = GetAttr(self, names.queue_attr);
+        PipeBuffer& source = pipes.For(queue.get());
+        Ref entry = source.fd >= 0 && pipes.HasEntry(source, 0) ? source.TakeEntry()
+                                                                : CallMethod(queue.get(), names.get);
+        Require(PyList_Append(entries, entry.get()));
+    }
+}
+
+// Whether the queue's write lock is held now (its semaphore at zero).
+bool WriteLockHeld(PyObject* queue) {
+    try {
+        Ref lock = GetAttr(queue, names.write_lock_attr);
+        Ref semaphore = GetAttr(lock.get(), names.semlock_attr);
+        Ref value = CallMethod(semaphore.get(), names.get_value);
+        return PyLong_Check(value.get()) && PyLong_AsLong(value.get()) == 0;
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// Whether `entries` hold one whose index equals `position`.  Only an
+// estimate: entries that cannot be read count as reporting.
+bool Reported(PyObject* entries, Py_ssize_t position) {
+    Ref key = New(PyLong_FromSsize_t(position));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
+        if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) {
+            return true;
+        }
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(entry.get(), 0), key.get(), Py_EQ);
+        if (equal != 0) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+// A child that dies while it holds the queue's write lock -- in the middle of
+// its frame, or before or after writing it -- leaves the lock held for good,
+// and every child that has yet to report waits for it in put() for ever.  A
+// living writer holds the lock only while it writes, without pause, so a lock
+// held with no byte arriving for a while means its holder is not writing;
+// when some child has ended on its own without an entry, it is the one that
+// died holding it (or, held for longer, one that ended after its entry).
+// The children still waiting can then never report: they are stopped, and
+// returned so that the error names a child that died rather than them.
+std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes) {
+    PipeBuffer* pipe = pipes.latest;
+    const bool stalled = pipe != nullptr && pipe->fd >= 0 && !pipes.progress && WriteLockHeld(pipe->queue.get());
+    pipes.progress = false;
+    if (!stalled) {
+        pipes.stalled_since = std::chrono::steady_clock::now();
+        return {};
+    }
+    if (SecondsSince(pipes.stalled_since) < kStallLimit) {
+        return {};
+    }
+    std::vector<Ref> living;
+    std::vector<Py_ssize_t> ended;
+    Py_ssize_t position = 0;
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        if (Truth(CallMethod(child, names.is_alive).get())) {
+            living.push_back(Ref::borrow(child));
+        } else {
+            ended.push_back(position);
+        }
+        ++position;
+        return true;
+    });
+    if (living.empty()) {
+        return {};  // join() goes on by itself
+    }
+    // A child that ended after a whole frame has all of it in the pipe.
+    while (pipes.HasEntry(*pipe, 0)) {
+        Require(PyList_Append(entries, pipe->TakeEntry().get()));
+    }
+    bool died_holding = false;
+    for (Py_ssize_t child : ended) {
+        died_holding = died_holding || !Reported(entries, child);
+    }
+    if (!died_holding && (ended.empty() || SecondsSince(pipes.stalled_since) < kStallLimitAfterEntries)) {
+        return {};
+    }
+    if (StopChildren(living)) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw PyError{};
+    }
+    return living;
 }
 
 // Result entries read so far, kept on the instance so that a repeated join()
@@ -954,7 +1417,9 @@ Ref KeptEntries(PyObject* self) {
     return entries;
 }
 
-[[noreturn]] void TimeOut(Function& function, PyObject* self) {
+// Lists the children still running, terminates them and logs the list; the
+// caller then raises TimeoutError.
+void ReportTimeOut(Function& function, PyObject* self) {
     Ref lines = New(PyList_New(0));
     ForEach(GetAttr(self, names.livings).get(), [&](PyObject* child) {
         PyObject* format_args[] = {names.livings_line, child};
@@ -965,15 +1430,17 @@ Ref KeptEntries(PyObject* self) {
     });
     CallMethod(self, names.terminate);
 
+    // logger.error(message.format(timeout=self.timeout, extended_msg="\n".join(lines))),
+    // evaluated in that order.
+    Ref logger = LoadGlobal(function, names.logger);
+    Ref log_error = GetAttr(logger.get(), names.error);
+    Ref timeout = GetAttr(self, names.timeout);
     Ref separator = New(PyUnicode_FromString("\n"));
     Ref extended_msg = New(PyUnicode_Join(separator.get(), lines.get()));
-    Ref timeout = GetAttr(self, names.timeout);
     PyObject* message_args[] = {names.timeout_message, timeout.get(), extended_msg.get()};
     Ref message = New(PyObject_VectorcallMethod(names.format, message_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 names.kwnames_timeout_extended_msg));
-    Ref logger = LoadGlobal(function, names.logger);
-    CallMethod(logger.get(), names.error, message.get());
-    Raise(PyExc_TimeoutError, "Not all child processes finished running.");
+    Call(log_error.get(), message.get());
 }
 
 bool TimeLimitPassed(Function& function, PyObject* self) {
@@ -987,86 +1454,153 @@ bool TimeLimitPassed(Function& function, PyObject* self) {
     return Require(PyObject_RichCompareBool(now.get(), limit.get(), Py_GT)) != 0;
 }
 
-// One result entry `(index, success, result)`.
-struct Entry {
-    Ref success;
-    Ref result;
-};
+// `index, success, result = entry`, with the interpreter's messages for an
+// entry of the wrong shape.
+std::array<Ref, 3> UnpackEntry(PyObject* entry) {
+    Ref iterator = Ref::steal(PyObject_GetIter(entry));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr &&
+            !PySequence_Check(entry)) {
+            RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
+        }
+        throw PyError{};
+    }
+    std::array<Ref, 3> fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        fields[i] = Next(iterator.get());
+        if (!fields[i]) {
+            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", i);
+        }
+    }
+    if (Next(iterator.get())) {
+        Raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    }
+    return fields;
+}
+
+// The entries by index, `{index: (success, result)}`, the first entry of an
+// index winning.  A dict, so that an index lines up with a child whenever it
+// equals the child's position as Python compares and hashes (1.0, an int
+// subclass, ...).
+Ref EntriesByIndex(PyObject* entries) {
+    Ref by_index = New(PyDict_New());
+    ForEach(New(PySequence_List(entries)).get(), [&](PyObject* entry) {
+        auto [index, success, result] = UnpackEntry(entry);
+        Ref report = New(PyTuple_Pack(2, success.get(), result.get()));
+        Require(PyDict_SetDefault(by_index.get(), index.get(), report.get()));
+        return true;
+    });
+    return by_index;
+}
+
+[[noreturn]] void RaiseNotReported(PyObject* child, Py_ssize_t position) {
+    Ref pid = GetAttr(child, names.pid);
+    Ref exitcode = GetAttr(child, names.exitcode);
+    RaiseFormat(PyExc_RuntimeError, "Child process-%zd (pid %S) ended with exit code %S without reporting a result.",
+                position, pid.get(), exitcode.get());
+}
 
 // Raises the failure of the lowest-index child that failed or never
-// reported; otherwise returns the results in child order.
-Ref Outcome(Function& function, PyObject* self, PyObject* entries) {
-    Ref children = New(PySequence_List(Processes(self).get()));
-    const Py_ssize_t count = PyList_GET_SIZE(children.get());
-    std::vector<Entry> by_index(static_cast<size_t>(count));
-
-    Ref snapshot = New(PySequence_List(entries));
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(snapshot.get()); ++k) {
-        Ref fields = New(PySequence_Fast(PyList_GET_ITEM(snapshot.get(), k), "cannot unpack non-iterable object"));
-        if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
-            RaiseFormat(PyExc_ValueError, "result entry must have 3 elements, not %zd",
-                        PySequence_Fast_GET_SIZE(fields.get()));
+// reported; otherwise returns the results in child order.  Children that
+// join() had to stop because they could never report (`stopped`) are passed
+// over in favour of the child that caused it.
+Ref Outcome(Function& function, PyObject* self, PyObject* entries, const std::vector<Ref>& stopped) {
+    Ref by_index = EntriesByIndex(entries);
+    Ref results = New(PyList_New(0));
+    Ref first_stopped;
+    Py_ssize_t first_stopped_position = 0;
+    Py_ssize_t position = 0;
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        Ref key = New(PyLong_FromSsize_t(position));
+        PyObject* report = PyDict_GetItemWithError(by_index.get(), key.get());
+        if (report == nullptr) {
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+            bool was_stopped = false;
+            for (const Ref& victim : stopped) {
+                was_stopped = was_stopped || victim.get() == child;
+            }
+            if (!was_stopped) {
+                RaiseNotReported(child, position);
+            }
+            if (!first_stopped) {
+                first_stopped = Ref::borrow(child);
+                first_stopped_position = position;
+            }
+            ++position;
+            return true;
         }
-        PyObject* index = PySequence_Fast_GET_ITEM(fields.get(), 0);
-        if (!PyLong_Check(index)) {
-            continue;
-        }
-        const Py_ssize_t position = PyLong_AsSsize_t(index);
-        if (position == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            continue;
-        }
-        if (position < 0 || position >= count || by_index[position].success) {
-            continue;
-        }
-        by_index[position] = {Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 1)),
-                              Ref::borrow(PySequence_Fast_GET_ITEM(fields.get(), 2))};
-    }
-
-    Ref results = New(PyTuple_New(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        const Entry& entry = by_index[k];
-        if (!entry.success) {
-            PyObject* child = PyList_GET_ITEM(children.get(), k);
-            Ref pid = GetAttr(child, names.pid);
-            Ref exitcode = GetAttr(child, names.exitcode);
-            RaiseFormat(PyExc_RuntimeError,
-                        "Child process-%zd (pid %S) ended with exit code %S without reporting a result.", k,
-                        pid.get(), exitcode.get());
-        }
-        if (Require(PyObject_RichCompareBool(entry.success.get(), names.status_step_failed, Py_EQ))) {
+        Ref success = Ref::borrow(PyTuple_GET_ITEM(report, 0));
+        Ref result = Ref::borrow(PyTuple_GET_ITEM(report, 1));
+        if (Require(PyObject_RichCompareBool(success.get(), names.status_step_failed, Py_EQ))) {
             Ref failed_signal = ImportName(function.globals, names.module_signals, names.fromlist_failed,
                                            names.TrevaskStepFailedSignal);
-            RaiseObject(Call(failed_signal.get(), entry.result.get()).get());
+            RaiseObject(Call(failed_signal.get(), result.get()).get());
         }
-        if (!Truth(entry.success.get())) {
-            RaiseObject(entry.result.get());
+        if (!Truth(success.get())) {
+            RaiseObject(result.get());
         }
-        PyTuple_SET_ITEM(results.get(), k, Py_NewRef(entry.result.get()));
+        Require(PyList_Append(results.get(), result.get()));
+        ++position;
+        return true;
+    });
+    if (first_stopped) {
+        RaiseNotReported(first_stopped.get(), first_stopped_position);
     }
-    return results;
+    return New(PyList_AsTuple(results.get()));
 }
 
 Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
     Ref entries = KeptEntries(self);
+    ResultPipes pipes;
+    std::vector<Ref> stopped;
 
-    while (AnyChildAlive(self)) {
-        DrainQueue(self, entries.get());
-        Ref time_module = LoadGlobal(function, names.time);
-        CallMethod(time_module.get(), names.sleep, names.poll_period);
-        if (TimeLimitPassed(function, self)) {
-            TimeOut(function, self);
+    bool timed_out = false;
+    try {
+        pipes.TakeBack(self);
+        while (AnyChildAlive(self)) {
+            DrainQueue(self, entries.get(), pipes, kFramePatience);
+            if (stopped.empty()) {
+                stopped = StopChildrenLockedOut(self, entries.get(), pipes);
+                if (!stopped.empty()) {
+                    continue;
+                }
+            }
+            Ref time_module = LoadGlobal(function, names.time);
+            CallMethod(time_module.get(), names.sleep, names.poll_period);
+            if (TimeLimitPassed(function, self)) {
+                ReportTimeOut(function, self);
+                timed_out = true;
+                break;
+            }
         }
+        if (!timed_out) {
+            SetAttr(self, names.stoptime, CurrentTime(function).get());
+            DrainQueue(self, entries.get(), pipes, 0);
+            ForEach(Processes(self).get(), [&](PyObject* child) {
+                CallMethod(child, names.join);
+                return true;
+            });
+        }
+    } catch (const PyError&) {
+        // Ctrl-C, a test runner's time-out or a failing call leaves join()
+        // early: stop the children rather than leave them running, which
+        // would also make the interpreter wait for them at exit.
+        RaisedException raised;
+        StopChildren(ChildrenNow(self));
+        bool interrupted = false;
+        Quietly(interrupted, [&] { pipes.Keep(self); });
+        raised.reraise();
     }
-    SetAttr(self, names.stoptime, CurrentTime(function).get());
-    DrainQueue(self, entries.get());
-    ForEach(Processes(self).get(), [&](PyObject* child) {
-        CallMethod(child, names.join);
-        return true;
-    });
-    SetAttr(self, names.results, Outcome(function, self, entries.get()).get());
+    if (timed_out) {
+        bool interrupted = false;
+        Quietly(interrupted, [&] { pipes.Keep(self); });
+        Raise(PyExc_TimeoutError, "Not all child processes finished running.");
+    }
+    SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped).get());
     return Ref::borrow(Py_None);
 }
 
