@@ -63,6 +63,8 @@ class Items:
             return "1"
         if "len-huge" in self._faults:
             return 2**70
+        if "len-index" in self._faults:
+            return Text(self._label + ".len", (), len(self._items))
         return len(self._items)
 
     def __iter__(self):
@@ -481,3 +483,47 @@ class Lock:
 
     def __repr__(self):
         return f"<{self._label}>"
+
+
+class EqKey:
+    """A key that collides with "a" and whose comparison raises."""
+
+    def __hash__(self):
+        return hash("a")
+
+    def __eq__(self, other):
+        note("eq", "key")
+        fault("key", "eq", "plain")
+
+    def __repr__(self):
+        return "<key>"
+
+
+class RecordingList(list):
+    """A list subclass whose overridden reading methods record."""
+
+    label = "list"
+
+    def __len__(self):
+        note("len", self.label)
+        return super().__len__()
+
+    def __iter__(self):
+        note("iter", self.label)
+        return super().__iter__()
+
+    def __getitem__(self, index):
+        note("getitem", self.label, repr(index))
+        return super().__getitem__(index)
+
+    def __bool__(self):
+        note("bool", self.label)
+        return super().__len__() > 0
+
+
+class RecordingTuple(tuple):
+    """A tuple subclass whose iteration records (and yields its items reversed)."""
+
+    def __iter__(self):
+        note("iter", "tuple")
+        return iter(list(super().__iter__())[::-1])

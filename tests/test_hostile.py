@@ -116,6 +116,7 @@ FINDINGS = {
     "F8": "the locked wrapper reads __lock__ once for hasattr and acquire (issue 12)",
     "F9": "LockableMeta called directly names the caller's module (issue 12 item 10)",
     "F10": "the locked wrapper formats its warning before reading logger (issue 12)",
+    "F11": "argument building reads ikwargs[i] before looking up update on the ckwargs copy",
 }
 
 
@@ -208,7 +209,9 @@ def describe(value, side, depth=0):
         return "..."
     again = functools.partial(describe, side=side, depth=depth + 1)
     kind = type(value)
-    if value is None or kind in (bool, int, float, str, bytes):
+    if kind is str:
+        return text(value)
+    if value is None or kind in (bool, int, float, bytes):
         return value
     if isinstance(value, BaseException):
         context = value.__context__
@@ -222,6 +225,9 @@ def describe(value, side, depth=0):
         return ("actor", kind.__name__)
     if kind in (tuple, list):
         return (kind.__name__, [again(item) for item in value])
+    if isinstance(value, (tuple, list)):
+        walk = tuple.__iter__ if isinstance(value, tuple) else list.__iter__
+        return (kind.__name__, [again(item) for item in walk(value)])
     if isinstance(value, dict):
         return ("dict", kind.__name__, [(again(k), again(v)) for k, v in dict.items(value)])
     if isinstance(value, side.ChildLabor):
@@ -236,7 +242,7 @@ def describe(value, side, depth=0):
     if isinstance(value, functools.partial):
         return ("partial", again(value.func))
     if hasattr(type(value), "__get__") and "__wrapped__" in getattr(value, "__dict__", {}):
-        return ("wrapper", again(value.__wrapped__), value.__name__, value.__qualname__)
+        return ("wrapper", again(value.__wrapped__), value.__name__, value.__qualname__, text(value.__module__))
     if isinstance(value, types.FunctionType):
         return ("function", value.__qualname__, "marked" if "_LockedMeta_ignore" in value.__dict__ else "")
     if isinstance(value, type):
@@ -248,11 +254,11 @@ def describe(value, side, depth=0):
 
 # --- recipes -------------------------------------------------------------------
 
-ITEM_FAULTS = ["len", "len-negative", "len-text", "len-huge", "iter", "iter-fatal", "iter-not-iterator",
+ITEM_FAULTS = ["len", "len-negative", "len-text", "len-huge", "len-index", "iter", "iter-fatal", "iter-not-iterator",
                "iter-halfway", "iter-grows", "iter-shrinks", "getitem", "bool", "bool-nonsense", "repr"]
 MAPPING_FAULTS = ["keys", "keys-nonsense", "keys-duplicate", "getitem", "getitem-key", "copy-list", "copy-self",
                   "update"]
-KEYS = ["a", "b", "index", "target", "kwargs", 1]
+KEYS = ["a", "b", "index", "target", "kwargs", 1, "eq!"]
 
 labels = itertools.count()
 
@@ -276,6 +282,8 @@ def containers(inner, keys=st.sampled_from(KEYS)):
         st.tuples(st.lists(inner, max_size=3), st.booleans()).map(lambda c: ("generator", *c)),
         st.tuples(st.lists(inner, max_size=3), sometimes_faulty(ITEM_FAULTS)).map(lambda c: ("items", *c)),
         pairs.map(lambda p: ("dict", p)),
+        st.lists(inner, max_size=3).map(lambda items: ("rlist", items)),
+        st.lists(inner, max_size=3).map(lambda items: ("rtuple", items)),
         st.tuples(pairs, sometimes_faulty(MAPPING_FAULTS)).map(lambda c: ("mapping", *c)),
         st.tuples(pairs, faults_of(["iter", "getitem"], 1)).map(lambda c: ("rdict", *c)),
     )
@@ -286,6 +294,10 @@ targets_leaf = st.one_of(
     st.tuples(st.just("partial"), st.integers(1, 2), st.just(("target", ()))),
 )
 value = st.recursive(st.one_of(plain.map(lambda v: ("plain", v)), targets_leaf), containers, max_leaves=6)
+
+
+def key_of(recipe):
+    return actors.EqKey() if recipe == "eq!" else recipe
 
 
 def build(recipe):
@@ -308,12 +320,16 @@ def build(recipe):
         return generate()
     if kind == "items":
         return Items(label, [build(r) for r in recipe[1]], recipe[2])
+    if kind == "rlist":
+        return actors.RecordingList(build(r) for r in recipe[1])
+    if kind == "rtuple":
+        return actors.RecordingTuple(build(r) for r in recipe[1])
     if kind == "dict":
-        return {key: build(r) for key, r in recipe[1]}
+        return {key_of(key): build(r) for key, r in recipe[1]}
     if kind == "mapping":
-        return Mapping(label, [(key, build(r)) for key, r in recipe[1]], recipe[2])
+        return Mapping(label, [(key_of(key), build(r)) for key, r in recipe[1]], recipe[2])
     if kind == "rdict":
-        return recording_dict(label, [(key, build(r)) for key, r in recipe[1]], recipe[2])
+        return recording_dict(label, [(key_of(key), build(r)) for key, r in recipe[1]], recipe[2])
     if kind == "target":
         return Target(label, recipe[1])
     if kind == "partial":
@@ -378,6 +394,7 @@ target_sources = st.one_of(
 )
 sequence_of = lambda inner: st.one_of(  # noqa: E731
     st.lists(inner, max_size=3).map(lambda items: ("list", items)),
+    st.lists(inner, max_size=3).map(lambda items: ("rlist", items)),
     st.tuples(st.lists(inner, max_size=3), sometimes_faulty(ITEM_FAULTS)).map(lambda c: ("items", *c)),
     st.tuples(st.lists(inner, max_size=3), st.booleans()).map(lambda c: ("generator", *c)),
     plain.map(lambda v: ("plain", v)),
@@ -448,6 +465,7 @@ def argument_building(variant, tolerate, recipes, rebind_at, rebind, odd_globals
         recipes = dict(recipes)
         if recipes["varkwargs"][0] == "rdict":
             recipes["varkwargs"] = ("dict", recipes["varkwargs"][1])
+        recipes = without_fault(recipes, "copy-list") if "F11" in tolerate else recipes
         for name in ("iargs", "ikwargs"):
             if recipes[name][0] == "items":
                 kind, items, faults = recipes[name]
@@ -462,7 +480,7 @@ def argument_building(variant, tolerate, recipes, rebind_at, rebind, odd_globals
 
 
 test_argument_building, test_argument_building_fixed = hunt(
-    argument_building, ("F1", "F2", "F3"), recipes=argument_attributes, rebind_at=st.sampled_from(ATTRIBUTES),
+    argument_building, ("F1", "F2", "F3", "F11"), recipes=argument_attributes, rebind_at=st.sampled_from(ATTRIBUTES),
     rebind=rebinds, odd_globals=global_itertools)
 
 
@@ -492,9 +510,23 @@ def plain_dicts(recipe):
     return recipe
 
 
+def without_fault(recipe, name):
+    """The recipe with one fault taken out of every actor in it."""
+    if isinstance(recipe, tuple) and recipe[:1] in (("items",), ("mapping",)):
+        return (recipe[0], without_fault(recipe[1], name), tuple(f for f in recipe[2] if f != name))
+    if isinstance(recipe, (tuple, list)):
+        return type(recipe)(without_fault(item, name) for item in recipe)
+    if isinstance(recipe, dict):
+        return {key: without_fault(item, name) for key, item in recipe.items()}
+    return recipe
+
+
 def construction(variant, tolerate, arguments, keywords, watch, odd_globals, argument_sets):
     if "F5" in tolerate:
         argument_sets = plain_dicts(argument_sets)
+    if "F11" in tolerate:
+        keywords = without_fault(keywords, "copy-list")
+        arguments = without_fault(arguments, "copy-list")
     def scenario(side):
         rebind_globals(side.tandemix, odd_globals)
         cls = side.tandemix.Pcall
@@ -512,7 +544,7 @@ def construction(variant, tolerate, arguments, keywords, watch, odd_globals, arg
 
 
 test_construction, test_construction_fixed = hunt(
-    construction, ("F3", "F4", "F5"), arguments=st.lists(value, min_size=0, max_size=4),
+    construction, ("F3", "F4", "F5", "F11"), arguments=st.lists(value, min_size=0, max_size=4),
     keywords=st.lists(st.tuples(st.sampled_from(["timeout", "cargs", "iargs", "ckwargs", "ikwargs", "x", "y"]),
                                 value), max_size=3),
     watch=st.booleans(), odd_globals=construction_globals,
@@ -908,3 +940,135 @@ def test_ignore_on_objects_that_refuse_attributes(obj):
         return result is obj, getattr(obj, "_LockedMeta_ignore", "unmarked")
 
     compare(scenario)
+
+
+# --- decorating -----------------------------------------------------------------
+
+def odd_functools(how):
+    def make(module):
+        real = functools.wraps
+
+        def wraps(method):
+            note("call", "wraps")
+            if how == "raises":
+                actors.fault("wraps", "call", "plain")
+            if how == "nonsense":
+                return 5
+            if how == "replacing":
+                return lambda wrapper: "replaced"
+            return real(method)
+        return Namespace("functools", wraps=wraps)
+    return make
+
+
+def decoration(variant, tolerate, decorator, method, wraps):
+    def scenario(side):
+        if wraps is not None:
+            rebind_globals(side.synchronize, (("functools", odd_functools(wraps)),))
+        decorate = side.synchronize.locked if decorator == "locked" else side.synchronize.Lockable.locked
+        made = {"function": lambda: make_function("method"), "target": lambda: Target("method", ("name-raises",)),
+                "plain": lambda: 5, "items": lambda: Items("method", [], ("getattr",))}[method]()
+        wrapper = decorate(made)
+        return wrapper, sorted(k for k in getattr(wrapper, "__dict__", {}) if not k.startswith("_"))
+
+    compare(scenario, tolerate=tolerate)
+
+
+test_decoration, test_decoration_fixed = hunt(
+    decoration, (), decorator=st.sampled_from(["locked", "Lockable.locked"]),
+    method=st.sampled_from(["function", "target", "plain", "items"]),
+    wraps=st.sampled_from([None, "recorded", "raises", "nonsense", "replacing"]))
+
+
+# --- run control with stand-in children -----------------------------------------
+
+class Child:
+    """Stands in for a started worker: records what the controller asks of it.
+
+    faults: "alive" (is_alive() answers true), "undecided" (its answer's truth
+    raises), "is_alive", "pid", "start", "terminate", "join".
+    """
+
+    def __init__(self, label, faults=()):
+        self._label = label
+        self._faults = frozenset(faults)
+        self.exitcode = 0
+        self._work = types.SimpleNamespace(target="t", args="()", kwargs="{}")
+
+    def _step(self, what):
+        note(what, self._label)
+        if what in self._faults:
+            actors.fault(self._label, what, "plain")
+
+    def is_alive(self):
+        self._step("is_alive")
+        if "undecided" in self._faults:
+            return Items(self._label + ".alive", [], ("bool",))
+        return "alive" in self._faults
+
+    @property
+    def pid(self):
+        self._step("pid")
+        return 100 + int(self._label[5:])
+
+    def start(self):
+        self._step("start")
+
+    def terminate(self):
+        self._step("terminate")
+
+    def join(self):
+        self._step("join")
+
+
+class Context:
+    """Stands in for the task-log context: records entering and leaving.
+
+    faults: "enter", "exit", "suppress", "no-exit".
+    """
+
+    def __init__(self, faults):
+        self._faults = frozenset(faults)
+        if "no-exit" not in self._faults:
+            type(self).__exit__ = Context._exit
+
+    def __enter__(self):
+        note("enter", "context")
+        if "enter" in self._faults:
+            actors.fault("context", "enter", "plain")
+
+    def _exit(self, kind, error, traceback):
+        note("exit", "context", kind.__name__ if kind else None)
+        if "exit" in self._faults:
+            actors.fault("context", "exit", "plain")
+        return "suppress" in self._faults
+
+
+child_faults = st.sets(st.sampled_from(["alive", "undecided", "is_alive", "pid", "start", "terminate", "join"]),
+                       max_size=2).map(sorted).map(tuple)
+
+
+def run_control(variant, tolerate, member, children, context_faults):
+    def scenario(side):
+        context_class = type("Context", (Context,), {})
+        rebind_globals(side.tandemix, (
+            ("os", lambda m: Namespace("os", kill=Recorder("kill"))),
+            ("signal", lambda m: Namespace("signal", SIGKILL=9)),
+            ("time", lambda m: Namespace("time", time=Recorder("time", 100.0), sleep=Recorder("sleep"))),
+            ("managed_handlers", lambda m: Namespace("managed_handlers", tasklog=Namespace(
+                "tasklog", consolidate_next_forked_logfile=Recorder("consolidate", context_class(context_faults))))),
+        ))
+        instance = watched(side.Pcall, "pcall", ("_processes", "timeout", "starttime"))("ignored")
+        object.__setattr__(instance, "_processes", [Child(f"child{n}", faults) for n, faults in enumerate(children)])
+        actors.JOURNAL.clear()
+        if member in ("pids", "livings"):
+            return getattr(instance, member)
+        return getattr(instance, member)()
+
+    compare(scenario, tolerate=tolerate)
+
+
+test_run_control, test_run_control_fixed = hunt(
+    run_control, (), member=st.sampled_from(["pids", "livings", "terminate", "kill", "start"]),
+    children=st.lists(child_faults, max_size=3),
+    context_faults=st.sets(st.sampled_from(["enter", "exit", "suppress", "no-exit"]), max_size=2).map(sorted))

@@ -20,6 +20,8 @@ class _Function:
 
     def __init__(self, body):
         self.__body = body
+        self.__name__, self.__qualname__ = body.__name__, body.__qualname__
+        self.__module__, self.__doc__ = body.__module__, body.__doc__
 
     def __call__(self, *args, **kwargs):
         return self.__body(*args, **kwargs)
