@@ -133,7 +133,7 @@ def tolerant(description, findings):
             missing_name = None
         if "F5" in findings:
             message = re.sub(r"<class '([\w.]+)'> (argument after|got multiple)", r"\1() \2", message)
-            message = re.sub(r"<class '[\w.]+'> keywords must be strings", "keywords must be strings", message)
+            message = re.sub(r"^.+ keywords must be strings$", "keywords must be strings", message)
         return ("exception", name, message, missing_name, context)
     if description[:1] == ("class",) and "F9" in findings:
         return ("class", description[1], "(module)")
@@ -522,9 +522,18 @@ def without_fault(recipe, name):
     return recipe
 
 
+def string_keys(recipe):
+    """The recipe with the entries of hostile mappings under keys that are not strings left out."""
+    if isinstance(recipe, tuple) and recipe[:1] == ("mapping",):
+        return ("mapping", [(key, string_keys(item)) for key, item in recipe[1] if isinstance(key, str)], recipe[2])
+    if isinstance(recipe, (tuple, list)):
+        return type(recipe)(string_keys(item) for item in recipe)
+    return recipe
+
+
 def construction(variant, tolerate, arguments, keywords, watch, odd_globals, argument_sets):
     if "F5" in tolerate:
-        argument_sets = plain_dicts(argument_sets)
+        argument_sets = string_keys(plain_dicts(argument_sets))
     if "F11" in tolerate:
         keywords = without_fault(keywords, "copy-list")
         arguments = without_fault(arguments, "copy-list")
