@@ -111,7 +111,7 @@ FINDINGS = {
     "F3": "argument building reads the instance's attributes once, not per step (issue 12)",
     "F4": "construction reads _processes after making the child (issue 12)",
     "F5": "ChildLabor(**argument_set) errors name the callee by repr (issue 12 item 8)",
-    "F6": "the worker's *args/**kwargs errors are not the interpreter's (issue 10 part 2)",
+    "F6": "the worker's *args/**kwargs errors are not the interpreter's (issue 10, star-unpacking errors)",
     "F7": "the worker formats its failure text before reading logger (issue 12)",
     "F8": "the locked wrapper reads __lock__ once for hasattr and acquire (issue 12)",
     "F9": "LockableMeta called directly names the caller's module (issue 12 item 10)",
@@ -525,7 +525,8 @@ def without_fault(recipe, name):
 def string_keys(recipe):
     """The recipe with the entries of hostile mappings under keys that are not strings left out."""
     if isinstance(recipe, tuple) and recipe[:1] == ("mapping",):
-        return ("mapping", [(key, string_keys(item)) for key, item in recipe[1] if isinstance(key, str)], recipe[2])
+        return ("mapping", [(key, string_keys(item)) for key, item in recipe[1]
+                            if isinstance(key, str) and key != "eq!"], recipe[2])
     if isinstance(recipe, (tuple, list)):
         return type(recipe)(string_keys(item) for item in recipe)
     return recipe
@@ -1133,11 +1134,14 @@ def function_metadata(variant, tolerate, native, changes, operation):
             function = native_synchronize.locked(python_counterpart(native_tandemix.Pcall.start))
         else:
             function = getattr(native_tandemix.Pcall, native)
-        if side.name == "rendering":
+        if side.name == "rendering" and native == "wrapper":
+            def _wrapped(self, *args, **kwargs):
+                pass
+            function = functools.wraps(function.__wrapped__)(_wrapped)
+        elif side.name == "rendering":
             function = python_counterpart(function)
-            if native != "wrapper":
-                # Where pickle looks the function up by name, it finds this one.
-                setattr(native_tandemix.Pcall, native, function)
+            # Where pickle looks the function up by name, it finds this one.
+            setattr(native_tandemix.Pcall, native, function)
         results = []
         for name, new in changes:
             try:
