@@ -466,7 +466,9 @@ def argument_building(variant, tolerate, recipes, rebind_at, rebind, odd_globals
         recipes = dict(recipes)
         if recipes["varkwargs"][0] == "rdict":
             recipes["varkwargs"] = ("dict", recipes["varkwargs"][1])
-        recipes = without_fault(recipes, "copy-list") if "F11" in tolerate else recipes
+        if "F11" in tolerate:
+            recipes = dict(without_fault(recipes, "copy-list"))
+            recipes["ckwargs"] = dict_like(recipes["ckwargs"])
         for name in ("iargs", "ikwargs"):
             if recipes[name][0] == "items":
                 kind, items, faults = recipes[name]
@@ -532,12 +534,17 @@ def string_keys(recipe):
     return recipe
 
 
+def dict_like(recipe):
+    """A ckwargs recipe whose copy() gives something with an update(): anything but a dict-like one becomes {}."""
+    return recipe if recipe[0] in ("dict", "rdict", "mapping") else ("dict", [])
+
+
 def construction(variant, tolerate, arguments, keywords, watch, odd_globals, argument_sets):
     if "F5" in tolerate:
         argument_sets = string_keys(plain_dicts(argument_sets))
     if "F11" in tolerate:
-        keywords = without_fault(keywords, "copy-list")
-        arguments = without_fault(arguments, "copy-list")
+        keywords = [(k, dict_like(r) if k == "ckwargs" else r) for k, r in without_fault(keywords, "copy-list")]
+        arguments = [dict_like(r) if n == 4 else r for n, r in enumerate(without_fault(arguments, "copy-list"))]
     def scenario(side):
         rebind_globals(side.tandemix, odd_globals)
         cls = side.tandemix.Pcall
