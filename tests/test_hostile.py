@@ -21,7 +21,7 @@ import time
 import types
 
 import pytest
-from hypothesis import HealthCheck, Phase, given, settings, strategies as st
+from hypothesis import HealthCheck, Phase, example, given, settings, strategies as st
 
 import hostile_actors as actors
 from hostile_actors import (Items, Lock, Mapping, Namespace, Node, Queue, Recorder, RecordingLogger, Target, Text,
@@ -176,15 +176,22 @@ def compare(scenario, journal=True, tolerate=()):
 FIXED = settings(HUNT, phases=[Phase.explicit, Phase.generate], database=None)
 
 
-def hunt(family, findings, **strategies):
-    """Two tests of one family: today's (tolerating `findings`) and the fixed one (tolerating none)."""
+def hunt(family, findings, shown_by=(), **strategies):
+    """Two tests of one family: today's (tolerating `findings`) and the fixed one (tolerating none).
+
+    `shown_by` holds one case per finding, run first by the fixed test, so that it fails for certain
+    while a finding stands.
+    """
 
     def make(variant):
         def test(**drawn):
             family(variant, tolerate=findings if variant == "today" else (), **drawn)
 
         test.__name__ = test.__qualname__ = f"{family.__name__}_{variant}"
-        test = (HUNT if variant == "today" else FIXED)(given(**strategies)(test))
+        test = given(**strategies)(test)
+        for case in shown_by if variant == "fixed" else ():
+            test = example(**case)(test)
+        test = (HUNT if variant == "today" else FIXED)(test)
         if variant == "fixed" and findings:
             reason = "; ".join(f"{f}: {FINDINGS[f]}" for f in findings)
             test = pytest.mark.xfail(strict=False, reason=reason)(test)
@@ -483,7 +490,15 @@ def argument_building(variant, tolerate, recipes, rebind_at, rebind, odd_globals
 
 
 test_argument_building, test_argument_building_fixed = hunt(
-    argument_building, ("F1", "F2", "F3", "F11"), recipes=argument_attributes, rebind_at=st.sampled_from(ATTRIBUTES),
+    argument_building, ("F1", "F2", "F3", "F11"), shown_by=[
+        dict(recipes={"targets": ("target", ()), "cargs": ("tuple", []), "iargs": ("list", []), "ckwargs": ("dict", []),
+                "ikwargs": ("list", []), "varkwargs": ("dict", [])}, rebind_at="targets", rebind=None, odd_globals=(("itertools", deleted()),)),
+        dict(recipes={"targets": ("target", ()), "cargs": ("tuple", []), "iargs": ("list", []), "ckwargs": ("dict", []),
+                "ikwargs": ("list", []), "varkwargs": ("dict", [])}, rebind_at="targets", rebind=None,
+             odd_globals=(("itertools", odd_itertools("list")),)),
+        dict(recipes={"targets": ("target", ()), "cargs": ("tuple", []), "iargs": ("list", []), "ckwargs": ("dict", []),
+                "ikwargs": ("list", []), "varkwargs": ("dict", [])}, rebind_at="targets", rebind=None, odd_globals=()),
+    ], recipes=argument_attributes, rebind_at=st.sampled_from(ATTRIBUTES),
     rebind=rebinds, odd_globals=global_itertools)
 
 
@@ -562,7 +577,12 @@ def construction(variant, tolerate, arguments, keywords, watch, odd_globals, arg
 
 
 test_construction, test_construction_fixed = hunt(
-    construction, ("F3", "F4", "F5", "F11"), arguments=st.lists(value, min_size=0, max_size=4),
+    construction, ("F3", "F4", "F5", "F11"), shown_by=[
+        dict(arguments=[("plain", None)], keywords=[], watch=False, odd_globals=(("multiprocessing", odd_context(
+            "recorded")),), argument_sets=("list", [("plain", "ab")])),
+        dict(arguments=[("target", ())], keywords=[], watch=True, odd_globals=(("multiprocessing", odd_context(
+            "recorded")),), argument_sets=None),
+    ], arguments=st.lists(value, min_size=0, max_size=4),
     keywords=st.lists(st.tuples(st.sampled_from(["timeout", "cargs", "iargs", "ckwargs", "ikwargs", "x", "y"]),
                                 value), max_size=3),
     watch=st.booleans(), odd_globals=construction_globals,
@@ -604,7 +624,9 @@ def worker_construction(variant, tolerate, index, extra, keywords, watch, odd_gl
 
 
 test_worker_construction, test_worker_construction_fixed = hunt(
-    worker_construction, ("F1",), index=indices, extra=st.lists(value, max_size=2), keywords=child_keywords,
+    worker_construction, ("F1",), shown_by=[
+        dict(index=("plain", 0), extra=[], keywords={}, watch=False, odd_globals=(("functools", deleted()),)),
+    ], index=indices, extra=st.lists(value, max_size=2), keywords=child_keywords,
     watch=st.booleans(), odd_globals=child_globals)
 
 
@@ -766,7 +788,13 @@ def worker_body(variant, tolerate, index, target, stack, overwrite, queue_faults
 
 
 test_worker_body, test_worker_body_fixed = hunt(
-    worker_body, ("F6", "F7"), index=indices, target=st.one_of(targets_leaf, st.tuples(st.just("target"), faults_of(
+    worker_body, ("F6", "F7"), shown_by=[
+        dict(index=("plain", 0), target=("target", ()), stack=[], overwrite=[("kwargs", ("plain", None))],
+             queue_faults=(), odd_globals=(("ExceptionWithTraceback", lambda m: Recorder("wrap", "args")),),
+             watch=False),
+        dict(index=("plain", 0), target=("target", ("raise",)), stack=[], overwrite=[], queue_faults=(),
+             odd_globals=(("logger", lambda m: RecordingLogger(("getattr",))),), watch=True),
+    ], index=indices, target=st.one_of(targets_leaf, st.tuples(st.just("target"), faults_of(
         ["raise", "fatal", "terminate", "interrupt"], 1)), st.just(("plain", None))),
     stack=frames, overwrite=st.lists(star_operands, max_size=2), queue_faults=faults_of(["put"], 1),
     odd_globals=run_globals, watch=st.booleans())
@@ -841,7 +869,12 @@ def locked_call(variant, tolerate, decorator, base, setup, method_faults, str_fa
 
 
 test_locked_call, test_locked_call_fixed = hunt(
-    locked_call, ("F1", "F8", "F9", "F10"), decorator=st.sampled_from(["Lockable.locked", "locked", "meta"]),
+    locked_call, ("F1", "F8", "F9", "F10"), shown_by=[
+        dict(decorator="locked", base="object", setup=("lock", ()), method_faults=(), str_faults=False, slots=False,
+             odd_globals=()),
+        dict(decorator="Lockable.locked", base="object", setup=("lock", ("busy",)), method_faults=(),
+             str_faults=False, slots=False, odd_globals=(("logger", deleted()),)),
+    ], decorator=st.sampled_from(["Lockable.locked", "locked", "meta"]),
     base=st.sampled_from(["object", "Lockable"]), setup=lock_setups,
     method_faults=faults_of(["raise", "fatal"], 1), str_faults=st.booleans(), slots=st.booleans(),
     odd_globals=lock_globals)
@@ -940,7 +973,9 @@ def metaclass(variant, tolerate, entries, container, bases, odd_globals):
 
 
 test_metaclass, test_metaclass_fixed = hunt(
-    metaclass, ("F1", "F9"), entries=st.lists(st.tuples(meta_keys, meta_values), max_size=4),
+    metaclass, ("F1", "F9"), shown_by=[
+        dict(entries=[], container="dict", bases="none", odd_globals=()),
+    ], entries=st.lists(st.tuples(meta_keys, meta_values), max_size=4),
     container=st.sampled_from(["dict", "rdict", "rdict-items", "rdict-nonsense", "rdict-short", "rdict-setitem",
                                "none"]),
     bases=st.sampled_from(["none", "object", "bad"]), odd_globals=meta_globals)
@@ -1168,7 +1203,9 @@ def function_metadata(variant, tolerate, native, changes, operation):
 
 
 test_function_metadata, test_function_metadata_fixed = hunt(
-    function_metadata, ("F12",), native=st.sampled_from(["start", "join", "wrapper"]),
+    function_metadata, ("F12",), shown_by=[
+        dict(native="start", changes=[("__module__", "\udc80")], operation="code"),
+    ], native=st.sampled_from(["start", "join", "wrapper"]),
     changes=st.lists(st.tuples(st.sampled_from(["__module__", "__name__", "__qualname__", "__doc__", "__defaults__",
                                                 "__kwdefaults__", "__annotations__", "__dict__", "__type_params__"]),
                                odd_metadata), max_size=3),
