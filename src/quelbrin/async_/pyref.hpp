@@ -355,14 +355,13 @@ inline void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* c
     try {
         merge();
     } catch (const PyError&) {
+        // Any AttributeError on the way (a missing keys(), or one raised by
+        // the mapping itself) is reported as the interpreter's call site
+        // reports it.
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             RaisedException raised;
-            Ref keys_name = New(PyUnicode_InternFromString("keys"));
-            if (!GetOptionalAttr(mapping, keys_name.get())) {
-                RaiseFormat(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
-                            FunctionText(callable).get(), Py_TYPE(mapping)->tp_name);
-            }
-            raised.reraise();
+            RaiseFormat(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                        FunctionText(callable).get(), Py_TYPE(mapping)->tp_name);
         }
         if (PyErr_ExceptionMatches(PyExc_KeyError)) {
             RaisedException raised;

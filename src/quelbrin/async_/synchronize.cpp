@@ -626,30 +626,34 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
-// What `super().__new__(cls, name, bases, attrs)` passes on when written in
-// Python.  type.__new__ gives a class without `__module__` the `__name__` of
-// the globals of the frame that called it, which for a Python-written
-// `__new__` is this module; a native one has no frame, so the caller's would
-// be taken.  When type.__new__ comes next and `attrs` lacks `__module__`, it
-// gets a copy holding this module's name (the caller's dict gains no key;
-// type.__new__ copies the namespace anyway).
-Ref NamespaceWithModule(const Function& function, PyObject* next_new, PyObject* attrs) {
+// A class made by LockableMeta(...) called directly is named after a module
+// as if its __new__ were written in Python.  type.__new__ gives a class
+// without `__module__` the `__name__` of the globals of the frame that called
+// it, which for a Python-written `__new__` is this module; a native one has no
+// frame, so the caller's is taken.  When type.__new__ came next and `attrs`
+// had no `__module__`, the class's own dict is corrected afterwards: nothing
+// is copied or added to the caller's namespace, and no method of it runs.
+bool NamesCallerModule(PyObject* next_new, PyObject* attrs) {
     if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs)) {
-        return Ref::borrow(attrs);
+        return false;
     }
-    if (Require(PyDict_Contains(attrs, names.dunder_module))) {
-        return Ref::borrow(attrs);
-    }
+    return Require(PyDict_Contains(attrs, names.dunder_module)) == 0;
+}
+
+void NameAfterThisModule(const Function& function, PyObject* klass) {
     PyObject* module_name = PyDict_GetItemWithError(function.globals, names.dunder_name);
     if (module_name == nullptr) {
         if (PyErr_Occurred()) {
             throw PyError{};
         }
-        return Ref::borrow(attrs);
+        return;
     }
-    Ref copy = New(PyDict_Copy(attrs));
-    Require(PyDict_SetItem(copy.get(), names.dunder_module, module_name));
-    return copy;
+    if (!PyType_Check(klass) || !(reinterpret_cast<PyTypeObject*>(klass)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        return;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(klass);
+    Require(PyDict_SetItem(type->tp_dict, names.dunder_module, module_name));
+    PyType_Modified(type);
 }
 
 // `captured` is the class cell: the class LockableMeta, set once it exists,
@@ -693,9 +697,13 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
     PyObject* super_args[] = {klass, cls};
     Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
     Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
-    Ref namespace_dict = NamespaceWithModule(function, next_new.get(), attrs);
-    PyObject* new_args[] = {cls, name, bases, namespace_dict.get()};
-    return New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
+    const bool names_caller_module = NamesCallerModule(next_new.get(), attrs);
+    PyObject* new_args[] = {cls, name, bases, attrs};
+    Ref made = New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
+    if (names_caller_module) {
+        NameAfterThisModule(function, made.get());
+    }
+    return made;
 }
 
 const FunctionDef kMetaNewDef = {
