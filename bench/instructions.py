@@ -90,7 +90,8 @@ def build_native():
             command = [os.environ.get("CXX", "c++"), "-std=c++20", *common, f"-I{ROOT / 'src' / 'quelbrin' / 'async_'}",
                        str(source), "-o", str(target), "-static-libstdc++", "-static-libgcc"]
         if subprocess.run(command).returncode != 0:
-            sys.exit(f"could not build {source.name} (valgrind/callgrind.h comes with valgrind's headers)")
+            sys.exit(f"could not build bench/native/{source.name}: it needs the interpreter's headers and "
+                     "valgrind's (valgrind/callgrind.h)")
     return NATIVE_BUILD
 
 
@@ -543,6 +544,9 @@ def main():
         measured_process(*options.measure, options.only)
         return
 
+    if sys.implementation.name != "cpython" or sys.version_info[:2] not in ((3, 12), (3, 13)):
+        sys.exit("the instruction counts are taken on CPython 3.12 and 3.13, with the package installed: "
+                 "run make bench-instructions")
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is not installed: the instruction counts need valgrind --tool=callgrind")
     started = time.perf_counter()
@@ -558,10 +562,13 @@ def main():
         place = directory / str(index)
         shutil.rmtree(place, ignore_errors=True)
         place.mkdir(parents=True)
-        subprocess.run(["valgrind", "--tool=callgrind", "--quiet", "--instr-atstart=no",
-                        f"--callgrind-out-file={place}/callgrind.out", sys.executable, __file__,
-                        "--measure", group, str(place / "plan.json"), *(f"--only={text}" for text in options.only)],
-                       check=True, env=environment)
+        status = subprocess.run(["valgrind", "--tool=callgrind", "--quiet", "--instr-atstart=no",
+                                 f"--callgrind-out-file={place}/callgrind.out", sys.executable, __file__,
+                                 "--measure", group, str(place / "plan.json"),
+                                 *(f"--only={text}" for text in options.only)],
+                                env=environment).returncode
+        if status != 0:
+            sys.exit(f"measuring the group {group!r} failed (exit status {status}); its output is above")
         return json.loads((place / "plan.json").read_text()), read_dumps(place)
 
     try:
