@@ -43,6 +43,7 @@ import sysconfig
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
+from typing import Callable, NamedTuple
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -109,13 +110,15 @@ def measured_process(group, plan_path, only):
     plan = []
 
     def measure(case):
-        name, run, operations, unit, verify = case
+        name, run, operations, unit, verify, settle = case
         if verify is not None:
             verify()
         run(operations)  # warm-up
         labels = []
         for n in (operations, 2 * operations):
             label = f"{name} | {n}"
+            if settle is not None:
+                settle()
             gc.collect()
             gc.disable()
             counters.zero()
@@ -131,10 +134,25 @@ def measured_process(group, plan_path, only):
     # cases are then measured from a call that map() makes, so that the
     # interpreter loop running them is entered while callgrind watches, and
     # its costs are its own in a breakdown.
-    selected = [case for case in GROUPS[group]() if not only or any(text in case[0] for text in only)]
+    selected = [case for case in GROUPS[group]() if not only or any(text in case.name for text in only)]
     counters.start_instrumentation()
     list(map(measure, selected))
     pathlib.Path(plan_path).write_text(json.dumps(plan))
+
+
+class Case(NamedTuple):
+    """One measured case: `run(n)` performs n units of `unit` operations
+    each and returns what it made, which lives until the counters are
+    dumped; `verify()` checks the result once beforehand; `settle()` brings
+    state that the operations grow back to the same shape before each
+    region."""
+
+    name: str
+    run: Callable[[int], object]
+    operations: int
+    unit: int = 1
+    verify: Callable[[], None] | None = None
+    settle: Callable[[], None] | None = None
 
 
 def looped(statement, calls_per_iteration=1, **names):
@@ -188,7 +206,7 @@ def locked_cases():
     fork = multiprocessing.get_context("fork")
 
     run_empty, _ = looped("pass", obj=None)
-    yield "empty loop", run_empty, LOCKED_CALLS, 1, None
+    yield Case("empty loop", run_empty, LOCKED_CALLS)
 
     shapes = {"()": ("0", ""), "(1, 2, c=3)": ("3", "1, 2, c=3")}
     for decorator, cls in wall_clock.locked_call_classes().items():
@@ -219,7 +237,7 @@ def locked_cases():
                     got, expected = (call(1, 2, c=3), 1) if suffix == "3" else (call(), 1)
                     assert got == expected and not lock._semlock._is_mine(), (method, got)
 
-                yield f"locked {shape} via {decorator}: {case}", run, LOCKED_CALLS, 1, verify
+                yield Case(f"locked {shape} via {decorator}: {case}", run, LOCKED_CALLS, verify=verify)
 
 
 
@@ -248,12 +266,13 @@ def inherited_cases():
                 continue
             statement = "; ".join(f"o{j}.work()" for j in range(k))
             run, calls = looped(statement, k, **{f"o{j}": o for j, o in enumerate(objects)})
-            yield f"inherited locked method, {k} instance(s), separate call sites: {kind}", run, LOCKED_CALLS, calls, None
+            yield Case(f"inherited locked method, {k} instance(s), separate call sites: {kind}", run, LOCKED_CALLS,
+                       calls)
             run = one_call_site("o.work()", objects)
-            yield f"inherited locked method, {k} instance(s), one call site: {kind}", run, LOCKED_CALLS, 1, None
+            yield Case(f"inherited locked method, {k} instance(s), one call site: {kind}", run, LOCKED_CALLS)
             # The interpreter's own share: the same with a method of no lock.
             run = one_call_site("o.plain()", objects)
-            yield f"inherited unlocked method, {k} instance(s), one call site: {kind}", run, LOCKED_CALLS, 1, None
+            yield Case(f"inherited unlocked method, {k} instance(s), one call site: {kind}", run, LOCKED_CALLS)
 
 
 
@@ -283,9 +302,26 @@ def argument_cases():
         ("Python rendering", baseline.build_arguments),
         ("floor", floor_build_arguments.build_arguments),
     ):
-        yield (f"_build_arguments, per instance: {case}", repeated(lambda build=build: build(pcall)), 1,
-               ARGUMENT_INSTANCES, same_arguments(build))
+        yield Case(f"_build_arguments, per instance: {case}", repeated(lambda build=build: build(pcall)), 1,
+                   ARGUMENT_INSTANCES, same_arguments(build))
 
+
+
+def compact_dangling_processes():
+    """Every process object is entered in a weak set of multiprocessing's
+    (`_dangling`) and leaves a dead entry behind when it is freed; when the
+    set grows its table depends on those, and so on what ran before and
+    where the heap put things (it moved a construction's figure by up to
+    1.7 %).
+    Copying the set before each region, which holds no live process object
+    then, starts every region from the same empty table.  Only a plain
+    WeakSet holding a set is touched."""
+    import weakref
+    from multiprocessing import process
+
+    dangling = getattr(process, "_dangling", None)
+    if type(dangling) is weakref.WeakSet and type(getattr(dangling, "data", None)) is set:
+        dangling.data = set(dangling.data)
 
 
 def construction_cases(case):
@@ -305,7 +341,8 @@ def construction_cases(case):
             make = lambda: rendered_tandemix.Pcall(wall_clock.target, iargs=iargs)  # noqa: E731
         else:
             make = lambda: wall_clock.bare_processes(iargs)  # noqa: E731
-        yield f"Pcall(f, iargs=...), per child: {case}", repeated(make), 1, CONSTRUCTION_CHILDREN, None
+        yield Case(f"Pcall(f, iargs=...), per child: {case}", repeated(make), 1, CONSTRUCTION_CHILDREN,
+                   settle=compact_dangling_processes)
 
     return cases
 
