@@ -29,7 +29,7 @@ SOURCES := pyproject.toml CMakeLists.txt support/pyproject.toml support/README.m
 # The packaging tests inspect and install the very wheel under test.
 product_wheel = $$(ls $(1)/quelbrin_async_native-*.whl)
 
-.PHONY: demo test test-one bench install sanitize valgrind wheel-check wheel-check-one editable-check clean
+.PHONY: demo test test-one bench bench-wall-clock bench-instructions bench-instructions-one install sanitize valgrind wheel-check wheel-check-one editable-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
@@ -45,9 +45,31 @@ test:
 test-one: $(STAMP)
 	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(WHEELS))" $(VPY) -m pytest $(PYTEST_ARGS)
 
-# Benchmarks against their yardsticks; prints a table, writes bench/results.json.
-bench: $(STAMP)
+# Benchmarks against their yardsticks: the wall-clock table on one
+# interpreter (bench/run.py, writes bench/results.json), then the instruction
+# counts on each interpreter.  One after the other: the counts do not mind a
+# loaded machine, the wall clock does.
+bench:
+	$(MAKE) --no-print-directory bench-wall-clock
+	$(MAKE) --no-print-directory bench-instructions
+
+bench-wall-clock: $(STAMP)
 	$(VPY) bench/run.py $(BENCH_ARGS)
+
+# Instructions per operation of the hot paths under callgrind, beside their
+# yardsticks and floors (bench/instructions.py, writes
+# bench/instructions-3.x.json), on each interpreter in turn.  Repeatable to
+# the instruction, so a change of a few per cent shows; about a minute per
+# interpreter.  INSTRUCTIONS_ARGS="--only locked --breakdown native" narrows
+# it and shows where the instructions go.
+bench-instructions:
+	@test -n "$(PYTHONS)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+	@status=0; for python in $(PYTHONS); do \
+		$(MAKE) --no-print-directory bench-instructions-one PYTHON="$$python" || status=1; \
+	done; exit $$status
+
+bench-instructions-one: $(STAMP)
+	$(VPY) bench/instructions.py $(INSTRUCTIONS_ARGS)
 
 install: $(STAMP)
 

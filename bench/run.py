@@ -250,18 +250,19 @@ def bench_build_arguments(rounds, instances=10_000):
     raw["argument building"] = {"ms": ms, "samples_s": samples, "ratio": ratio, "ratio_freed_inside": freed_inside}
 
 
+def bare_processes(iargs):
+    """What construction cannot avoid: one queue and one unstarted process
+    object per instance."""
+    return fork.SimpleQueue(), [fork.Process(target=target, args=args, kwargs={}) for args in iargs]
+
+
 def bench_construction(rounds, instances=1_000):
     iargs = [(i,) for i in range(instances)]
 
     def construct():
         return tandemix.Pcall(target, iargs=iargs)
 
-    def bare_processes():
-        # What construction cannot avoid: one queue and one unstarted
-        # process object per instance.
-        return fork.SimpleQueue(), [fork.Process(target=target, args=args, kwargs={}) for args in iargs]
-
-    samples = interleaved({"pcall": timed(construct), "bare": timed(bare_processes)}, rounds)
+    samples = interleaved({"pcall": timed(construct), "bare": timed(bare_processes, iargs)}, rounds)
     ms = {name: statistics.median(values) * 1e3 for name, values in samples.items()}
     ratio = median_ratio(samples, "pcall", "bare")
     record(
