@@ -8,6 +8,7 @@
 // up at each use, so rebinding a module attribute changes later calls.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.tandemix.function"
 #include "function.hpp"
+#include "glibc_compat.hpp"
 #include "module.hpp"
 
 #include <poll.h>
