@@ -35,6 +35,11 @@
 
 #ifdef QUELBRIN_GLIBC_COMPAT
 
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
 #if !defined(__x86_64__) || !defined(__GLIBC__)
 // The versions and the dl_find_object layout below are x86-64 glibc's.
 #error "QUELBRIN_GLIBC_COMPAT is for x86-64 glibc builds"
@@ -46,11 +51,6 @@
 #include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 
 #define QUELBRIN_HIDDEN __attribute__((visibility("hidden")))
 
@@ -97,8 +97,11 @@ QUELBRIN_HIDDEN char __libc_single_threaded = 0;
 
 // --- _dl_find_object ---------------------------------------------------------
 #if __GLIBC_PREREQ(2, 35)
-// libgcc (12 to 14) reads dlfo_eh_frame only on x86-64, where the structure
-// has no dlfo_eh_dbase; an unwinder that needed more would need more here.
+// On x86-64, where the structure has no dlfo_eh_dbase, libgcc's unwinder
+// (GCC 12's, the one these builds link) reads only dlfo_eh_frame; every
+// other field is filled in as glibc does but dlfo_link_map.  An unwinder
+// that read more would fail every C++ exception, which the whole test suite
+// goes through.
 static_assert(DLFO_STRUCT_HAS_EH_DBASE == 0 && DLFO_STRUCT_HAS_EH_COUNT == 0 &&
                   DLFO_EH_SEGMENT_TYPE == PT_GNU_EH_FRAME,
               "the unwinder reads dl_find_object fields that are not filled in here");
@@ -148,8 +151,8 @@ static int quelbrin_search_loaded_object(dl_phdr_info* info, size_t, void* data)
 // The linker's symbol for this object's own ELF header.  It lets the lookup
 // answer for this object's code -- nearly every frame a C++ exception of the
 // extension passes -- from its program headers at once, instead of walking
-// every loaded object under the loader's lock (a third of the cost of a
-// throw, measured).
+// every loaded object under the loader's lock (which made a Python error
+// through a locked call cost half as much again, counted by callgrind).
 extern const ElfW(Ehdr) __ehdr_start __attribute__((weak, visibility("hidden")));
 
 static bool quelbrin_find_in_this_object(uintptr_t address, dl_find_object* result) noexcept {
