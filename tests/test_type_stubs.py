@@ -16,7 +16,9 @@ USAGE = pathlib.Path(__file__).with_name("typed_usage.py")
 EXTENSIONS = pathlib.Path(tandemix.__file__).parent
 ROOT = EXTENSIONS.parent.parent
 # An editable install serves the extensions through an import hook, which
-# type checkers do not follow: they are pointed at the stubs' sources.
+# type checkers do not follow: mypy is pointed at the stubs' sources, pyright
+# at the tree the hook serves (it finds the stub package there, ahead of the
+# stand-ins' package on the path).
 EDITABLE = ROOT.resolve() not in [pathlib.Path(path).resolve() for path in site.getsitepackages()]
 
 
@@ -56,7 +58,7 @@ def test_typed_usage_passes_strict_pyright(tmp_path):
     # pyright refuses too.
     config = {"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error"}
     if EDITABLE:
-        config["extraPaths"] = [str(REPO / "src")]
+        config["extraPaths"] = [str(ROOT)]
     (tmp_path / "pyrightconfig.json").write_text(json.dumps(config))
     result = run_python("-m", "pyright", "--pythonpath", sys.executable, str(USAGE), cwd=tmp_path,
                         environment={"PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
