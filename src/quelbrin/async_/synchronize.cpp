@@ -20,6 +20,7 @@
 // calls the fork context's own semaphore methods directly.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.synchronize.function"
 #include "function.hpp"
+#include "glibc_compat.hpp"
 #include "module.hpp"
 
 #include <cstring>

@@ -8,6 +8,7 @@
 // up at each use, so rebinding a module attribute changes later calls.
 #define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.tandemix.function"
 #include "function.hpp"
+#include "glibc_compat.hpp"
 #include "module.hpp"
 
 #include <poll.h>
@@ -1743,6 +1744,46 @@ Ref Builtin(const char* name) {
     return Ref::borrow(value);
 }
 
+// The framework's modules are not part of this package.  When one of them,
+// or its package, is missing, the import still fails with the import
+// system's ModuleNotFoundError (same type, same `name`, the original as its
+// cause), but says what to install.  Any other failure, such as a module of
+// another project missing inside a framework module that is there, passes
+// unchanged.
+[[noreturn]] void RaiseMissingFramework() {
+    quelbrin::RaisedException original;
+    if (!original.matches(PyExc_ModuleNotFoundError)) {
+        original.reraise();
+    }
+    Ref missing = Ref::steal(PyObject_GetAttrString(original.get(), "name"));
+    const bool framework_module =
+        missing && PyUnicode_Check(missing.get()) &&
+        (PyUnicode_CompareWithASCIIString(missing.get(), "quelbrin") == 0 ||
+         PyUnicode_Tailmatch(missing.get(), quelbrin::Intern("quelbrin."), 0, PY_SSIZE_T_MAX, -1) == 1);
+    Ref message = framework_module
+                      ? Ref::steal(PyUnicode_FromFormat(
+                            "%S: quelbrin.async_.tandemix needs the quelbrin framework installed beside "
+                            "quelbrin-async-native. To run without the framework, as this package's own tests and "
+                            "demo do, install its stand-ins: the distribution quelbrin-async-native-test-support "
+                            "(support/ in the source tree).",
+                            original.get()))
+                      : Ref();
+    if (!message) {
+        PyErr_Clear();
+        original.reraise();
+    }
+    PyErr_SetImportErrorSubclass(PyExc_ModuleNotFoundError, message.get(), missing.get(), nullptr);
+    Ref explained = Ref::steal(PyErr_GetRaisedException());
+    if (!explained || !PyErr_GivenExceptionMatches(explained.get(), PyExc_ModuleNotFoundError)) {
+        original.reraise();
+    }
+    // `raise ModuleNotFoundError(...) from original`, inside its except block.
+    PyException_SetCause(explained.get(), Py_NewRef(original.get()));
+    PyException_SetContext(explained.get(), Py_NewRef(original.get()));
+    PyErr_SetRaisedException(explained.release());
+    throw PyError{};
+}
+
 void ExecModule(PyObject* module) {
     using quelbrin::Bind;
     using quelbrin::MakeFunction;
@@ -1762,8 +1803,15 @@ void ExecModule(PyObject* module) {
         Bind(globals, name, ImportFrom(imported.get(), name_text.get()).get());
     };
     import_from("collections", "namedtuple", 0);
-    import_from("exceptions", "ExceptionWithTraceback", 1);
-    import_from("quelbrin.log", "managed_handlers", 0);
+    auto import_from_framework = [&](const char* module_name, const char* name, int level) {
+        try {
+            import_from(module_name, name, level);
+        } catch (const PyError&) {
+            RaiseMissingFramework();
+        }
+    };
+    import_from_framework("exceptions", "ExceptionWithTraceback", 1);
+    import_from_framework("quelbrin.log", "managed_handlers", 0);
 
     Ref package = Call(Builtin("__import__").get(), New(PyUnicode_FromString("multiprocessing")).get());
     Ref fork = New(PyUnicode_FromString("fork"));

@@ -1,10 +1,10 @@
 """Parallel calls in forked child processes: ``Pcall`` and its worker ``ChildLabor``."""
 
-from collections.abc import Callable, Collection, Iterable, Mapping
+from collections.abc import Callable, Collection, Iterable, Mapping, Sequence
 from logging import Logger
 from multiprocessing.context import ForkContext, ForkProcess
 from multiprocessing.queues import SimpleQueue
-from typing import Any, Generic, NamedTuple, Protocol, TypeVar
+from typing import Any, Generic, NamedTuple, Protocol, TypeVar, overload
 
 from _typeshed import SupportsKeysAndGetItem
 
@@ -67,10 +67,15 @@ class Pcall(Generic[_R]):
     stoptime: float
     _queue: SimpleQueue[tuple[int, bool | int, Any]]
     _processes: list[ChildLabor]
+    # One callable gives results of its return type; so does a collection of
+    # callables whose return types the checker can join.  A collection it
+    # cannot type as one (a list mixing overloaded builtins, say) is still a
+    # valid call, with results of no known type.
+    @overload
     @classmethod
     def pcall(
         cls,
-        targets: Callable[..., _T] | Collection[Callable[..., _T]],
+        targets: Callable[..., _T],
         timeout: float | None = None,
         cargs: Iterable[Any] = (),
         iargs: Iterable[Iterable[Any]] = (),
@@ -78,9 +83,56 @@ class Pcall(Generic[_R]):
         ikwargs: Iterable[_KeywordSource] = (),
         **varkwargs: Iterable[Any],
     ) -> tuple[_T, ...]: ...
+    @overload
+    @classmethod
+    def pcall(
+        cls,
+        targets: Collection[Callable[..., _T]],
+        timeout: float | None = None,
+        cargs: Iterable[Any] = (),
+        iargs: Iterable[Iterable[Any]] = (),
+        ckwargs: dict[str, Any] = ...,
+        ikwargs: Iterable[_KeywordSource] = (),
+        **varkwargs: Iterable[Any],
+    ) -> tuple[_T, ...]: ...
+    @overload
+    @classmethod
+    def pcall(
+        cls,
+        targets: Collection[Callable[..., Any]],
+        timeout: float | None = None,
+        cargs: Iterable[Any] = (),
+        iargs: Iterable[Iterable[Any]] = (),
+        ckwargs: dict[str, Any] = ...,
+        ikwargs: Iterable[_KeywordSource] = (),
+        **varkwargs: Iterable[Any],
+    ) -> tuple[Any, ...]: ...
+    @overload
     def __init__(
         self,
-        targets: Callable[..., _R] | Collection[Callable[..., _R]],
+        targets: Callable[..., _R],
+        timeout: float | None = None,
+        cargs: Iterable[Any] = (),
+        iargs: Iterable[Iterable[Any]] = (),
+        ckwargs: dict[str, Any] = {},
+        ikwargs: Iterable[_KeywordSource] = (),
+        **varkwargs: Iterable[Any],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self,
+        targets: Collection[Callable[..., _R]],
+        timeout: float | None = None,
+        cargs: Iterable[Any] = (),
+        iargs: Iterable[Iterable[Any]] = (),
+        ckwargs: dict[str, Any] = {},
+        ikwargs: Iterable[_KeywordSource] = (),
+        **varkwargs: Iterable[Any],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Pcall[Any],
+        targets: Collection[Callable[..., Any]],
         timeout: float | None = None,
         cargs: Iterable[Any] = (),
         iargs: Iterable[Iterable[Any]] = (),
@@ -94,6 +146,9 @@ class Pcall(Generic[_R]):
     def join(self) -> None: ...
     def terminate(self) -> None: ...
     def kill(self) -> None: ...
+    # A tuple at run time.  Typed as a sequence so that a checker does not
+    # carry a length it learnt before a start(), join() or terminate() over
+    # to later reads: each read is a new snapshot of the running workers.
     @property
-    def livings(self) -> tuple[ChildLabor, ...]: ...
+    def livings(self) -> Sequence[ChildLabor]: ...
     def _build_arguments(self) -> list[dict[str, Any]]: ...
