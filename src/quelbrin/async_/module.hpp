@@ -60,6 +60,7 @@ public:
         }
         const int status = guarded_status([&] {
             PrimeUnwinder();
+            version::WatchFinalizing();
             body(module);
         });
         if (status == 0) {

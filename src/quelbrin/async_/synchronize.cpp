@@ -24,7 +24,7 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -126,18 +126,28 @@ Ref LoadName(PyObject* globals, PyObject* name) {
     return Ref::borrow(Require(value));
 }
 
-// Leaves the interpreter's recursion guard when the scope ends.
+// One level of the interpreter's C recursion counter, when `enter` says so,
+// left when the scope ends.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) {
+    RecursionGuard(bool enter, const char* where) : entered_(enter) {
+        if (entered_ && Py_EnterRecursiveCall(where)) {
+            entered_ = false;
             throw PyError{};
         }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() noexcept(false) {
+        if (entered_ && quelbrin::version::HoldsInterpreter()) {
+            Py_LeaveRecursiveCall();
+        }
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    bool entered_;
 };
+static_assert(!std::is_nothrow_destructible_v<RecursionGuard>);
 
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
@@ -311,10 +321,7 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
-    std::optional<RecursionGuard> recursion;
-    if (!PyFunction_Check(wrapper.captured)) {
-        recursion.emplace(" in a locked call");
-    }
+    RecursionGuard recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
     LockSiteCache& site = wrapper.lock_site;
     if (create_missing && site.lock.read(self) == nullptr) {
         MakeMissingLockSlowly(wrapper, self);
