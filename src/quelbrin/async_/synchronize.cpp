@@ -70,40 +70,38 @@ struct Names {
     PyObject* waiting_format;   // "Waiting for lock on %s"
     PyObject* block_kwnames;          // ("block",)
     PyObject* block_timeout_kwnames;  // ("block", "timeout")
+    bool complete;
 };
 
 Names names{};
 
 void MakeNames() {
-    using quelbrin::Intern;
-    names.lock_attr = Intern("__lock__");
-    names.acquire = Intern("acquire");
-    names.release = Intern("release");
-    names.self = Intern("self");
-    names.warning = Intern("warning");
-    names.logger = Intern("logger");
-    names.multiprocessing = Intern("multiprocessing");
-    names.rlock = Intern("RLock");
-    names.functools = Intern("functools");
-    names.wraps = Intern("wraps");
-    names.inspect = Intern("inspect");
-    names.isfunction = Intern("isfunction");
-    names.locked = Intern("locked");
-    names.items = Intern("items");
-    names.startswith = Intern("startswith");
-    names.underscore = Intern("_");
-    names.ignore_marker = Intern("_LockedMeta_ignore");
-    names.dunder_new = Intern("__new__");
-    names.dunder_module = Intern("__module__");
-    names.dunder_name = Intern("__name__");
-    names.waiting_format = Intern("Waiting for lock on %s");
-    // A failed import may run this again: keep the tuples of the first run.
-    if (names.block_kwnames == nullptr) {
-        names.block_kwnames = Require(PyTuple_Pack(1, Intern("block")));
-    }
-    if (names.block_timeout_kwnames == nullptr) {
-        names.block_timeout_kwnames = Require(PyTuple_Pack(2, Intern("block"), Intern("timeout")));
-    }
+    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
+        using quelbrin::Intern;
+        table.lock_attr = Intern("__lock__");
+        table.acquire = Intern("acquire");
+        table.release = Intern("release");
+        table.self = Intern("self");
+        table.warning = Intern("warning");
+        table.logger = Intern("logger");
+        table.multiprocessing = Intern("multiprocessing");
+        table.rlock = Intern("RLock");
+        table.functools = Intern("functools");
+        table.wraps = Intern("wraps");
+        table.inspect = Intern("inspect");
+        table.isfunction = Intern("isfunction");
+        table.locked = Intern("locked");
+        table.items = Intern("items");
+        table.startswith = Intern("startswith");
+        table.underscore = Intern("_");
+        table.ignore_marker = Intern("_LockedMeta_ignore");
+        table.dunder_new = Intern("__new__");
+        table.dunder_module = Intern("__module__");
+        table.dunder_name = Intern("__name__");
+        table.waiting_format = Intern("Waiting for lock on %s");
+        table.block_kwnames = keep(New(PyTuple_Pack(1, Intern("block"))));
+        table.block_timeout_kwnames = keep(New(PyTuple_Pack(2, Intern("block"), Intern("timeout"))));
+    });
 }
 
 // ---------------------------------------------------------------------------

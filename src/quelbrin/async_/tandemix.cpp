@@ -165,31 +165,32 @@ struct Names {
     PyObject* timeout_message = nullptr;
     PyObject* minus_one = nullptr;
     PyObject* status_step_failed = nullptr;            // 2
+    bool complete = false;
 };
 
 Names names;
 
 void MakeNames() {
-    if (names.ChildLabor != nullptr) {
-        return;  // a retried initialisation keeps the constants of the first
-    }
-    using quelbrin::Intern;
-#define INTERN_NAME(field, text) names.field = Intern(text);
-    TANDEMIX_NAMES(INTERN_NAME)
+    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
+        using quelbrin::Intern;
+#define INTERN_NAME(field, text) table.field = Intern(text);
+        TANDEMIX_NAMES(INTERN_NAME)
 #undef INTERN_NAME
-    names.kwnames_p = New(Py_BuildValue("(s)", "p")).release();
-    names.kwnames_timeout_extended_msg = New(Py_BuildValue("(ss)", "timeout", "extended_msg")).release();
-    names.fromlist_steps = New(Py_BuildValue("(s)", "Steps")).release();
-    names.fromlist_terminate = New(Py_BuildValue("(s)", "TerminateStepSignal")).release();
-    names.fromlist_failed = New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")).release();
-    names.module_steps = Intern("quelbrin.trevask.steps");
-    names.module_signals = Intern("quelbrin.trevask.signals");
-    names.poll_period = New(PyFloat_FromDouble(0.25)).release();
-    names.livings_line =
-        Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
-    names.timeout_message = Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
-    names.minus_one = New(PyLong_FromLong(-1)).release();
-    names.status_step_failed = New(PyLong_FromLong(2)).release();
+        table.kwnames_p = keep(New(Py_BuildValue("(s)", "p")));
+        table.kwnames_timeout_extended_msg = keep(New(Py_BuildValue("(ss)", "timeout", "extended_msg")));
+        table.fromlist_steps = keep(New(Py_BuildValue("(s)", "Steps")));
+        table.fromlist_terminate = keep(New(Py_BuildValue("(s)", "TerminateStepSignal")));
+        table.fromlist_failed = keep(New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")));
+        table.module_steps = Intern("quelbrin.trevask.steps");
+        table.module_signals = Intern("quelbrin.trevask.signals");
+        table.poll_period = keep(New(PyFloat_FromDouble(0.25)));
+        table.livings_line =
+            Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
+        table.timeout_message =
+            Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
+        table.minus_one = keep(New(PyLong_FromLong(-1)));
+        table.status_step_failed = keep(New(PyLong_FromLong(2)));
+    });
 }
 
 // ---------------------------------------------------------------------------
