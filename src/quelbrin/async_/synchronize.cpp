@@ -838,8 +838,8 @@ void EnableCachedReads(PyObject* lockable) {
 }
 
 void ExecModule(PyObject* module) {
-    quelbrin::ReadyFunctionType();
     MakeNames();
+    quelbrin::ReadyFunctionType();
     PyObject* globals = Require(PyModule_GetDict(module));
 
     for (const char* name : {"inspect", "logging", "functools"}) {

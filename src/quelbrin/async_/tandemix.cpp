@@ -1791,8 +1791,8 @@ Ref Builtin(const char* name) {
 void ExecModule(PyObject* module) {
     using quelbrin::Bind;
     using quelbrin::MakeFunction;
-    quelbrin::ReadyFunctionType();
     MakeNames();
+    quelbrin::ReadyFunctionType();
     PyObject* globals = PyModule_GetDict(module);
 
     for (const char* name : {"os", "time", "signal", "logging", "inspect", "itertools", "functools"}) {
