@@ -1634,15 +1634,26 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         // Ctrl-C, a test runner's time-out or a failing call leaves join()
         // early: stop the children rather than leave them running, which
         // would also make the interpreter wait for them at exit.
+        // A Ctrl-C during this clean-up wins over the exception on its way
+        // out, unless that is a Ctrl-C already.
         RaisedException raised;
         bool interrupted = false;
         StopChildren(ChildrenNow(self, interrupted).get(), interrupted);
         Quietly(interrupted, [&] { pipes.Keep(self); });
+        if (interrupted && !raised.matches(PyExc_KeyboardInterrupt)) {
+            RaiseInterrupted(raised.get());
+        }
         raised.reraise();
     }
     if (timed_out) {
         bool interrupted = false;
         Quietly(interrupted, [&] { pipes.Keep(self); });
+        if (interrupted) {
+            RaiseInterrupted(nullptr);
+        }
+        // A Ctrl-C that came while the time-out was being reported is raised
+        // now, not left pending behind the TimeoutError.
+        Require(PyErr_CheckSignals());
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
     SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped.get()).get());
