@@ -158,11 +158,9 @@ inline void Drop() {
 }
 
 inline void DropReference(PyObject* object) {
-    if (Py_REFCNT(object) == 1) [[unlikely]] {
+    if (version::DecrefUnlessLast(object)) [[unlikely]] {
         DropLastReference(object);
-        return;
     }
-    Py_DECREF(object);
 }
 
 class Ref {

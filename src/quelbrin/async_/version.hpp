@@ -135,6 +135,31 @@ inline void WatchFinalizing() noexcept {
     return ThreadStateOrNull() != nullptr;
 }
 
+// Drops one reference to `object` unless it is the last one, and says
+// which: the last one is left to the caller, as freeing the object may run
+// Python code.  In the default build this is Py_DECREF with the freeing
+// left out, so telling the last reference apart costs nothing over it;
+// other builds ask first.
+[[gnu::always_inline]] inline bool DecrefUnlessLast(PyObject* object) noexcept {
+#if defined(Py_GIL_DISABLED) || defined(Py_REF_DEBUG) || defined(Py_LIMITED_API)
+    if (Py_REFCNT(object) == 1) {
+        return true;
+    }
+    Py_DECREF(object);
+    return false;
+#else
+    if (_Py_IsImmortal(object)) {
+        return false;
+    }
+    if (--object->ob_refcnt != 0) {
+        _Py_DECREF_STAT_INC();
+        return false;
+    }
+    object->ob_refcnt = 1;  // as it was: the caller's Py_DECREF frees it
+    return true;
+#endif
+}
+
 // One level of Python-function recursion, counted against
 // sys.setrecursionlimit() as the interpreter counts each Python frame (not
 // against the C recursion counter of Py_EnterRecursiveCall, whose limit the
