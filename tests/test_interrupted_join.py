@@ -106,3 +106,60 @@ def test_errors_of_the_clean_up_do_not_replace_the_leaving_exception():
     instance._processes[:] = [BrokenChild()]
     with pytest.raises(Interrupt, match="is_alive"):
         instance.join()
+
+
+# A Ctrl-C that comes while join() cleans up is the user's last word: it wins
+# over what join() was about to raise, as it would in an `except` block.
+
+TIME_OUT_INTERRUPTED = textwrap.dedent("""
+    import _thread, threading, time
+    from types import SimpleNamespace
+    import quelbrin.async_.tandemix as tandemix
+
+    instance = tandemix.Pcall(time.sleep, iargs=[(60,)], timeout=0.01)
+    instance.start()
+    # The time-out's log call blocks in native code until the Ctrl-C has
+    # come, so the interpreter has no chance to notice it before join() does.
+    gate = threading.Lock()
+    gate.acquire()
+    tandemix.logger = SimpleNamespace(error=gate.acquire)
+
+    def ctrl_c_then_open():
+        time.sleep(1.0)
+        _thread.interrupt_main()
+        gate.release()
+
+    threading.Thread(target=ctrl_c_then_open).start()
+    try:
+        instance.join()
+    except BaseException as error:
+        outcome = type(error).__name__
+    print(outcome, instance.livings)
+""")
+
+
+def test_a_ctrl_c_while_the_time_out_is_reported_wins_over_the_time_out():
+    result = subprocess.run([sys.executable, "-c", TIME_OUT_INTERRUPTED], capture_output=True, text=True,
+                            timeout=60)
+    assert result.stdout.split() == ["KeyboardInterrupt", "()"], result.stderr
+
+
+def test_a_ctrl_c_while_a_failing_join_cleans_up_wins_over_its_error(monkeypatch):
+    instance = tandemix.Pcall(time.sleep, iargs=[(60,), (60,)])
+    instance.start()
+
+    def failing_sleep(seconds):
+        raise Interrupt("from outside")
+
+    def ctrl_c():
+        raise KeyboardInterrupt
+
+    instance._processes[0].terminate = ctrl_c
+    monkeypatch.setattr(tandemix, "time", type("Clock", (), {"sleep": staticmethod(failing_sleep),
+                                                             "time": staticmethod(time.time)}))
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt) as interrupted:
+        instance.join()
+    assert isinstance(interrupted.value.__context__, Interrupt)
+    assert time.monotonic() - started < 5
+    assert instance.livings == ()

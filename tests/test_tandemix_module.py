@@ -213,6 +213,33 @@ def test_failed_initialisation_can_be_retried_cleanly():
     assert result.stdout.splitlines() == ["failed: ModuleNotFoundError", "['ChildLabor', 'Pcall', '__test__']"], result.stderr
 
 
+def test_an_initialisation_retried_after_running_out_of_memory_part_way_leaves_nothing_unset():
+    # One allocation fails in each attempt, a little later each time, through
+    # the making of the module's names and constants; a retry must make the
+    # whole set, which join() then uses.
+    result = run_python("""
+        import _imp, importlib.util, _testcapi
+        import quelbrin.log.managed_handlers, quelbrin.async_.exceptions
+
+        spec = importlib.util.find_spec("quelbrin.async_.tandemix")
+        fail_one, restore = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+        create, execute = _imp.create_dynamic, _imp.exec_dynamic
+        failures = 0
+        for start in range(120):
+            fail_one(start, start + 1)
+            try:
+                execute(create(spec))
+            except Exception:
+                failures += 1
+            finally:
+                restore()
+        import quelbrin.async_.tandemix as tandemix
+        print(failures, tandemix.Pcall.pcall(len, iargs=[("ab",), ("abc",)]))
+    """)
+    failures, results = result.stdout.split(" ", 1)
+    assert int(failures) > 60 and results.strip() == "(2, 3)", result.stderr
+
+
 def test_a_second_interpreter_is_refused():
     result = run_python("""
         import _testcapi

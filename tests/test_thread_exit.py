@@ -3,6 +3,12 @@
 During finalisation CPython ends daemon threads that wake up with
 pthread_exit(), which unwinds their stacks through the native frames.  The
 process must end as the same script in plain Python would: with status 0.
+
+Each case keeps several daemon threads looping through one native path in
+which Python code gives up the GIL -- a finaliser, a lock method, a logging
+handler or an attribute that sleeps -- so that at exit the threads are
+ended inside it: while a reference or a guard of that path is alive, while
+one is being dropped, or while an error unwinds through it.
 """
 
 import subprocess
@@ -11,50 +17,219 @@ import textwrap
 
 import pytest
 
+from quelbrin.async_ import synchronize
+
 PREAMBLE = """
-import threading, time
+import functools, logging, threading, time
 from quelbrin.async_ import synchronize, tandemix
 
-def in_daemon_thread(work):
+def nap():
+    time.sleep(0.0005)
+
+class Finalised:
+    \"\"\"Gives up the GIL when it is freed.\"\"\"
+    def __del__(self):
+        nap()
+
+class TupleFinalised(tuple):
+    def __del__(self):
+        nap()
+
+class PlainLock:
+    \"\"\"A lock of the user's own; each case overrides what it needs.\"\"\"
+    def acquire(self, block=True, timeout=None):
+        return True
+    def release(self):
+        return None
+
+def in_daemon_threads(work, threads=4, linger=0.1):
     def loop():
         while True:
-            work()
-    threading.Thread(target=loop, daemon=True).start()
-    time.sleep(0.05)
+            try:
+                work()
+            except Exception:
+                pass
+    for _ in range(threads):
+        threading.Thread(target=loop, daemon=True).start()
+    time.sleep(linger)
 """
 
-SCRIPTS = {
-    "Lockable.locked": """
-        class Counter(synchronize.Lockable):
-            def __init__(self):
-                super().__init__()
-            @synchronize.Lockable.locked
-            def bump(self):
-                return 1
-        in_daemon_thread(Counter().bump)
-    """,
-    "locked": """
-        class Counter:
+# Each script defines `work`, one pass through the native path.
+PATHS = {
+    "the try-acquire result": """
+        class Lock(PlainLock):
+            def acquire(self, block=True, timeout=None):
+                return Finalised()
+        class Owner:
+            __lock__ = Lock()
             @synchronize.locked
-            def bump(self):
+            def method(self):
                 return 1
-        in_daemon_thread(Counter().bump)
+        work = Owner().method
     """,
-    "Pcall._build_arguments": """
-        call = tandemix.Pcall(len, iargs=[("ab",)] * 50)
-        in_daemon_thread(call._build_arguments)
+    "the release result": """
+        class Lock(PlainLock):
+            def release(self):
+                return Finalised()
+        class Owner:
+            __lock__ = Lock()
+            @synchronize.locked
+            def method(self):
+                return 1
+        work = Owner().method
     """,
-    "Pcall.join": """
-        call = tandemix.Pcall(time.sleep, iargs=[(0.5,)])
-        call.start()
-        threading.Thread(target=call.join, daemon=True).start()
-        time.sleep(0.3)
+    "the method result, dropped while the release error unwinds": """
+        class Lock(PlainLock):
+            def release(self):
+                raise RuntimeError("release failed")
+        class Owner:
+            __lock__ = Lock()
+            @synchronize.locked
+            def method(self):
+                return Finalised()
+        work = Owner().method
+    """,
+    "a method that is a functools.partial": """
+        class Owner:
+            method = synchronize.locked(functools.partial(lambda self: nap()))
+        owner = Owner()
+        work = lambda: Owner.method(owner)
+    """,
+    "a method that is a functools.lru_cache": """
+        import itertools
+        class Owner:
+            @synchronize.locked
+            @functools.lru_cache(maxsize=None)
+            def method(self, n):
+                nap()
+        owner, counter = Owner(), itertools.count()
+        work = lambda: owner.method(next(counter))
+    """,
+    "a method that is another locked wrapper": """
+        class Owner(synchronize.Lockable):
+            @synchronize.Lockable.locked
+            @synchronize.Lockable.locked
+            def method(self):
+                nap()
+        work = Owner().method
+    """,
+    "a method that is a callable object": """
+        class Body:
+            def __call__(self, owner):
+                nap()
+        class Owner:
+            method = synchronize.locked(Body())
+        owner = Owner()
+        work = lambda: Owner.method(owner)
+    """,
+    "a raising method with a release() written in Python": """
+        class Lock(PlainLock):
+            def release(self):
+                nap()
+        class Owner:
+            __lock__ = Lock()
+            @synchronize.locked
+            def method(self):
+                raise ValueError("method failed")
+        work = Owner().method
+    """,
+    "argument building": """
+        class Instances:
+            \"\"\"Instance arguments made afresh at each read, freed after use.\"\"\"
+            def __len__(self):
+                return 20
+            def __getitem__(self, index):
+                return TupleFinalised(("ab",))
+        call = tandemix.Pcall(len, iargs=[("ab",)])
+        call.iargs = Instances()
+        work = call._build_arguments
+    """,
+    "join()'s drain": """
+        class Queue:
+            \"\"\"A result queue of the user's own, read afresh each time.\"\"\"
+            def empty(self):
+                nap()
+                return True
+            def __del__(self):
+                nap()
+        class Call(tandemix.Pcall):
+            _queue = property(lambda self: Queue(), lambda self, value: None)
+        call = Call(len, iargs=[("ab",)])
+        call._processes = []
+        work = call.join
+    """,
+    "run()'s failure logging": """
+        class Slow(logging.Handler):
+            def emit(self, record):
+                nap()
+        logger = logging.getLogger("quelbrin.async_.tandemix")
+        logger.addHandler(Slow())
+        logger.propagate = False
+        class Queue:
+            def put(self, item):
+                pass
+        def fail():
+            raise ValueError("target failed")
+        work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
+    """,
+    "the step search": """
+        class Steps:
+            @property
+            def steps(self):
+                nap()
+                return []
+        class Parameters:
+            internal = {"steps": Steps()}
+        class Test:
+            parameters = Parameters()
+            def step(self, child):
+                return child._get_steps()
+        child, test = tandemix.ChildLabor(index=0, queue=None, target=len), Test()
+        work = lambda: test.step(child)
     """,
 }
 
+RUNS = 3
 
-@pytest.mark.parametrize("name", SCRIPTS)
-def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_native_call(name):
-    script = PREAMBLE + textwrap.dedent(SCRIPTS[name])
-    statuses = [subprocess.run([sys.executable, "-c", script], capture_output=True).returncode for _ in range(20)]
-    assert statuses == [0] * 20
+
+@pytest.mark.parametrize("path", PATHS)
+def test_the_interpreter_exits_cleanly_with_daemon_threads_inside_a_native_path(path):
+    script = PREAMBLE + textwrap.dedent(PATHS[path]) + "in_daemon_threads(work)\n"
+    children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for _ in range(RUNS)]
+    outcomes = [(child.wait(timeout=60), child.stderr.read().decode(errors="replace")) for child in children]
+    for child in children:
+        child.stdout.close()
+        child.stderr.close()
+    assert [status for status, _ in outcomes] == [0] * RUNS, outcomes[0][1][-2000:]
+
+
+def test_an_object_freed_while_an_error_unwinds_is_finalised_before_the_call_returns():
+    # The method's result is let go while the release error is on its way
+    # out; its finaliser must still run, and before the caller sees the error.
+    finalised = []
+
+    class Result:
+        def __del__(self):
+            finalised.append("result")
+
+    class Lock:
+        def acquire(self, block=True, timeout=None):
+            return True
+
+        def release(self):
+            assert not finalised
+            raise RuntimeError("release failed")
+
+    class Owner:
+        __lock__ = Lock()
+
+        @synchronize.locked
+        def method(self):
+            return Result()
+
+    for _ in range(3):
+        with pytest.raises(RuntimeError, match="release failed"):
+            Owner().method()
+        assert finalised == ["result"]
+        finalised.clear()

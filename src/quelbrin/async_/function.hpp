@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #ifndef QUELBRIN_FUNCTION_TYPE_NAME
 #error "define QUELBRIN_FUNCTION_TYPE_NAME before including function.hpp"
@@ -543,9 +544,10 @@ private:
     }
 
     const FunctionDef& def_;
-    std::array<Ref, kMaxParameters> values_;
+    Ref values_[kMaxParameters];
     Ref varargs_;
     Ref varkwargs_;
 };
+static_assert(!std::is_nothrow_destructible_v<BoundArguments>);
 
 }  // namespace quelbrin

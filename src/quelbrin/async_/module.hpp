@@ -60,6 +60,7 @@ public:
         }
         const int status = guarded_status([&] {
             PrimeUnwinder();
+            version::WatchFinalizing();
             body(module);
         });
         if (status == 0) {
@@ -78,6 +79,30 @@ private:
 // An interned string, kept for the life of the process (interned strings are
 // immortal in CPython 3.12).
 inline PyObject* Intern(const char* text) { return Require(PyUnicode_InternFromString(text)); }
+
+// Fills `table`, a module's interned names and constants, once per process
+// and all or none: `build` fills a fresh table, and only a complete one is
+// published, in one assignment, so an initialisation that failed part-way
+// and is retried leaves no entry unset.  Each constant that is not an
+// interned string is handed to `keep(Ref)`, which holds it until the table
+// is complete (a failed build frees what it made) and then for the life of
+// the process; `keep` returns the borrowed pointer for the table.
+template <typename Table, typename Build>
+void BuildConstants(Table& table, Build&& build) {
+    if (table.complete) {
+        return;
+    }
+    Ref kept = New(PyList_New(0));
+    auto keep = [&](Ref constant) {
+        Require(PyList_Append(kept.get(), constant.get()));
+        return constant.get();
+    };
+    Table fresh{};
+    build(fresh, keep);
+    fresh.complete = true;
+    table = fresh;
+    kept.release();  // the table's constants live as long as the process
+}
 
 // Binds `value` under `name` in the module namespace.
 inline void Bind(PyObject* namespace_dict, const char* name, PyObject* value) {

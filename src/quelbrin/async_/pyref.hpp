@@ -12,19 +12,43 @@
 //  - Every entry point from the interpreter (slot, vectorcall, exec slot)
 //    runs its body under `guarded(...)`, which converts `PyError` back into
 //    NULL/-1.  No C++ exception ever crosses into the interpreter.
-//  - The one unwind that must cross it is the thread exit of glibc's
-//    pthread_exit(), which CPython uses to end daemon threads that wake up
-//    during finalisation: nothing on the way from an entry point to a C-API
-//    call may be noexcept, and `guarded` lets that unwind pass.  A Ref
-//    destroyed by it finds no thread state and leaves the count alone, as a
-//    C frame that the unwind skips would.
+//
+// Threads ended at exit.  CPython 3.12 and 3.13 end a daemon thread that
+// wakes up during finalisation with glibc's pthread_exit(): a forced unwind
+// through every frame of its stack, ours included, which may start inside
+// any call that runs Python code (a __del__ that sleeps is enough).  These
+// rules keep that unwind from crashing the process; every type here keeps
+// them by construction:
+//  1. Nothing between an entry point and a call that may run Python code is
+//     noexcept: the unwind reaching a noexcept frame terminates the process.
+//     `Ref` and every guard declare their destructors noexcept(false), and a
+//     static_assert beside each type keeps them so.  No standard container,
+//     optional or smart pointer owns a Python reference (their destructors
+//     are noexcept): a Python list or tuple does, or a small type of ours.
+//  2. A destructor that touches the interpreter first asks whether this
+//     thread holds it (version::HoldsInterpreter(), a load and a test while
+//     the interpreter is not finalising); during the unwind it does not, and
+//     the destructor does nothing, as the interpreter's own C frames do when
+//     the unwind passes them over.  The process is ending.
+//  3. `catch (...)` rethrows the unwind (ConvertCxxException()).
+//  4. A destructor that runs while a C++ exception is on its way out (a
+//     PyError unwinding to its handler) may let no other one out, whatever
+//     its declaration says.  So a Ref whose object would be freed then --
+//     and freeing may run Python code -- defers the drop: the object goes to
+//     a list of this thread's, dropped once nothing unwinds any more, by the
+//     handler that swallows the error (ErrorHandled()) or by the entry point
+//     on its way back to the interpreter.  Python itself keeps a failing
+//     frame's locals alive in the traceback until the exception has been
+//     handled.
 #pragma once
 
 #include "version.hpp"
 
 #include <cxxabi.h>
 
+#include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace quelbrin {
@@ -32,21 +56,125 @@ namespace quelbrin {
 // Thrown after a C-API call failed; the interpreter's error indicator is set.
 struct PyError {};
 
+// ---------------------------------------------------------------------------
+// Drops deferred while an exception unwinds.
+
+namespace deferred_drops {
+
+// Objects this module has deferred and not dropped yet, in every thread.
+// Only touched with the GIL held.
+inline Py_ssize_t pending = 0;
+
+// This module's list of deferred objects in the thread state dict, made on
+// first use when `create`; borrowed, or NULL with no error set.  The key is
+// the address of `pending`, which each module has its own of.
+inline PyObject* ThreadList(bool create) noexcept {
+    PyObject* thread_dict = PyThreadState_GetDict();
+    if (thread_dict == nullptr) {
+        return nullptr;
+    }
+    PyObject* key = PyLong_FromVoidPtr(&pending);
+    if (key == nullptr) {
+        return nullptr;
+    }
+    PyObject* list = PyDict_GetItemWithError(thread_dict, key);
+    if (list == nullptr && create && !PyErr_Occurred()) {
+        list = PyList_New(0);
+        if (list != nullptr) {
+            const int stored = PyDict_SetItem(thread_dict, key, list);
+            Py_DECREF(list);  // the dict holds it, or it is gone
+            if (stored < 0) {
+                list = nullptr;
+            }
+        }
+    }
+    Py_DECREF(key);  // an int: freeing it runs no Python code
+    PyErr_Clear();
+    return list != nullptr && PyList_CheckExact(list) ? list : nullptr;
+}
+
+// Takes over the last reference to `object` while an exception unwinds.
+// Runs no Python code (the thread dict is a plain dict with an int key) and
+// leaves the error being raised as it is.  Should even that fail, the
+// object is kept alive for good rather than freed now.
+[[gnu::cold, gnu::noinline]] inline void Defer(PyObject* object) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* list = ThreadList(true);
+    if (list != nullptr && PyList_Append(list, object) == 0) {
+        Py_DECREF(object);  // the list holds it now
+        ++pending;
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+}
+
+// Drops this thread's deferred objects, unless something is still unwinding
+// (an entry point reached from a destructor).  Their finalisers run with
+// the error being returned, if any, set aside.
+[[gnu::cold, gnu::noinline]] inline void DropSlowly() {
+    if (std::uncaught_exceptions() > 0 || !version::HoldsInterpreter()) {
+        return;
+    }
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* list = ThreadList(false);
+    PyObject* objects = nullptr;
+    if (list != nullptr && PyList_GET_SIZE(list) > 0) {
+        // Detached first: finalisers may defer and drop again.
+        objects = PyList_GetSlice(list, 0, PyList_GET_SIZE(list));
+        if (objects != nullptr && PyList_SetSlice(list, 0, PyList_GET_SIZE(objects), nullptr) == 0) {
+            pending -= PyList_GET_SIZE(objects);
+        } else {
+            Py_CLEAR(objects);
+        }
+    }
+    PyErr_Clear();
+    if (objects != nullptr) {
+        // Nothing unwinds here: a thread ended by a finaliser unwinds
+        // through this frame and on.
+        Py_DECREF(objects);
+    }
+    if (raised != nullptr) {
+        PyErr_SetRaisedException(raised);
+    }
+}
+
+// Called by every entry point on its way back to the interpreter.
+inline void Drop() {
+    if (pending != 0) [[unlikely]] {
+        DropSlowly();
+    }
+}
+
+}  // namespace deferred_drops
+
+// Drops one reference the caller owns, in a thread that holds the
+// interpreter.  Only dropping the last one can run code.
+[[gnu::noinline]] inline void DropLastReference(PyObject* object) {
+    if (std::uncaught_exceptions() > 0) [[unlikely]] {
+        deferred_drops::Defer(object);
+        return;
+    }
+    Py_DECREF(object);
+}
+
+inline void DropReference(PyObject* object) {
+    if (version::DecrefUnlessLast(object)) [[unlikely]] {
+        DropLastReference(object);
+    }
+}
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() {
-        if (ptr_ != nullptr) [[likely]] {
-            if (!version::Finalizing() || version::ThreadStateOrNull() != nullptr) [[likely]] {
-                Py_DECREF(ptr_);
-            }
+    ~Ref() noexcept(false) {
+        if (ptr_ != nullptr && version::HoldsInterpreter()) [[likely]] {
+            DropReference(ptr_);
         }
     }
 
-    // Not noexcept: dropping the old value may run Python code, and with it
-    // a thread exit.
+    // Dropping the old value may run Python code, and with it a thread exit.
     Ref& operator=(Ref other) {
         std::swap(ptr_, other.ptr_);
         return *this;
@@ -66,6 +194,7 @@ private:
     explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
     PyObject* ptr_ = nullptr;
 };
+static_assert(!std::is_nothrow_destructible_v<Ref>);
 
 // A new reference from the C API, or PyError when it is NULL.
 inline Ref New(PyObject* result) {
@@ -137,27 +266,41 @@ inline void ConvertCxxException() {
     }
 }
 
-// Runs `body` (returning Ref) for an interpreter entry point returning PyObject*.
+// The end of a handler that swallows a caught PyError, as an `except`
+// block that ends normally: the error is cleared, and what was deferred
+// while it unwound is dropped now.
+inline void ErrorHandled() {
+    PyErr_Clear();
+    deferred_drops::Drop();
+}
+
+// Runs `body` (returning Ref) for an interpreter entry point returning
+// PyObject*.  Drops deferred on the way are made good on the way out.
 template <typename Body>
 PyObject* guarded(Body&& body) {
+    PyObject* result;
     try {
-        return body().release();
+        result = body().release();
     } catch (...) {
         ConvertCxxException();
-        return nullptr;
+        result = nullptr;
     }
+    deferred_drops::Drop();
+    return result;
 }
 
 // Runs `body` (returning nothing) for an entry point returning 0 or -1.
 template <typename Body>
 int guarded_status(Body&& body) {
+    int status = 0;
     try {
         body();
-        return 0;
     } catch (...) {
         ConvertCxxException();
-        return -1;
+        status = -1;
     }
+    deferred_drops::Drop();
+    return status;
 }
 
 // Interpreter's truth test.
@@ -224,21 +367,37 @@ public:
 private:
     Ref exc_;
 };
+static_assert(!std::is_nothrow_destructible_v<RaisedException>);
 
 // Marks `exc` as the exception being handled (sys.exc_info()) for the life
 // of this object, as an `except` block does, then restores the previous one.
 class HandlingException {
 public:
-    explicit HandlingException(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
+    explicit HandlingException(PyObject* exc) : previous_(Ref::steal(PyErr_GetHandledException())) {
         PyErr_SetHandledException(exc);
     }
-    ~HandlingException() { PyErr_SetHandledException(previous_.get()); }
+    ~HandlingException() noexcept(false) {
+        if (version::HoldsInterpreter()) [[likely]] {
+            // The one being replaced is let go through a Ref, which knows
+            // when it must not be freed yet.
+            Ref replaced = Ref::steal(PyErr_GetHandledException());
+            PyErr_SetHandledException(previous_.get());
+        }
+    }
     HandlingException(const HandlingException&) = delete;
     HandlingException& operator=(const HandlingException&) = delete;
 
 private:
     Ref previous_;
 };
+static_assert(!std::is_nothrow_destructible_v<HandlingException>);
+
+// Two references, for results such as `key, value = item`.
+struct RefPair {
+    Ref first;
+    Ref second;
+};
+static_assert(!std::is_nothrow_destructible_v<RefPair>);
 
 // ---------------------------------------------------------------------------
 // Iteration and unpacking, as the interpreter's statements perform them.
@@ -268,7 +427,7 @@ void ForEach(PyObject* iterable, Visit&& visit) {
 }
 
 // `key, value = item`, with the interpreter's messages for a bad item.
-inline std::pair<Ref, Ref> UnpackPair(PyObject* item) {
+inline RefPair UnpackPair(PyObject* item) {
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
         return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
     }

@@ -25,7 +25,7 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -71,40 +71,38 @@ struct Names {
     PyObject* waiting_format;   // "Waiting for lock on %s"
     PyObject* block_kwnames;          // ("block",)
     PyObject* block_timeout_kwnames;  // ("block", "timeout")
+    bool complete;
 };
 
 Names names{};
 
 void MakeNames() {
-    using quelbrin::Intern;
-    names.lock_attr = Intern("__lock__");
-    names.acquire = Intern("acquire");
-    names.release = Intern("release");
-    names.self = Intern("self");
-    names.warning = Intern("warning");
-    names.logger = Intern("logger");
-    names.multiprocessing = Intern("multiprocessing");
-    names.rlock = Intern("RLock");
-    names.functools = Intern("functools");
-    names.wraps = Intern("wraps");
-    names.inspect = Intern("inspect");
-    names.isfunction = Intern("isfunction");
-    names.locked = Intern("locked");
-    names.items = Intern("items");
-    names.startswith = Intern("startswith");
-    names.underscore = Intern("_");
-    names.ignore_marker = Intern("_LockedMeta_ignore");
-    names.dunder_new = Intern("__new__");
-    names.dunder_module = Intern("__module__");
-    names.dunder_name = Intern("__name__");
-    names.waiting_format = Intern("Waiting for lock on %s");
-    // A failed import may run this again: keep the tuples of the first run.
-    if (names.block_kwnames == nullptr) {
-        names.block_kwnames = Require(PyTuple_Pack(1, Intern("block")));
-    }
-    if (names.block_timeout_kwnames == nullptr) {
-        names.block_timeout_kwnames = Require(PyTuple_Pack(2, Intern("block"), Intern("timeout")));
-    }
+    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
+        using quelbrin::Intern;
+        table.lock_attr = Intern("__lock__");
+        table.acquire = Intern("acquire");
+        table.release = Intern("release");
+        table.self = Intern("self");
+        table.warning = Intern("warning");
+        table.logger = Intern("logger");
+        table.multiprocessing = Intern("multiprocessing");
+        table.rlock = Intern("RLock");
+        table.functools = Intern("functools");
+        table.wraps = Intern("wraps");
+        table.inspect = Intern("inspect");
+        table.isfunction = Intern("isfunction");
+        table.locked = Intern("locked");
+        table.items = Intern("items");
+        table.startswith = Intern("startswith");
+        table.underscore = Intern("_");
+        table.ignore_marker = Intern("_LockedMeta_ignore");
+        table.dunder_new = Intern("__new__");
+        table.dunder_module = Intern("__module__");
+        table.dunder_name = Intern("__name__");
+        table.waiting_format = Intern("Waiting for lock on %s");
+        table.block_kwnames = keep(New(PyTuple_Pack(1, Intern("block"))));
+        table.block_timeout_kwnames = keep(New(PyTuple_Pack(2, Intern("block"), Intern("timeout"))));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -127,18 +125,28 @@ Ref LoadName(PyObject* globals, PyObject* name) {
     return Ref::borrow(Require(value));
 }
 
-// Leaves the interpreter's recursion guard when the scope ends.
+// One level of the interpreter's C recursion counter, when `enter` says so,
+// left when the scope ends.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) {
+    RecursionGuard(bool enter, const char* where) : entered_(enter) {
+        if (entered_ && Py_EnterRecursiveCall(where)) {
+            entered_ = false;
             throw PyError{};
         }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() noexcept(false) {
+        if (entered_ && quelbrin::version::HoldsInterpreter()) {
+            Py_LeaveRecursiveCall();
+        }
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    bool entered_;
 };
+static_assert(!std::is_nothrow_destructible_v<RecursionGuard>);
 
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
@@ -312,10 +320,7 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
-    std::optional<RecursionGuard> recursion;
-    if (!PyFunction_Check(wrapper.captured)) {
-        recursion.emplace(" in a locked call");
-    }
+    RecursionGuard recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
     LockSiteCache& site = wrapper.lock_site;
     if (create_missing && site.lock.read(self) == nullptr) {
         MakeMissingLockSlowly(wrapper, self);
@@ -834,8 +839,8 @@ void EnableCachedReads(PyObject* lockable) {
 }
 
 void ExecModule(PyObject* module) {
-    quelbrin::ReadyFunctionType();
     MakeNames();
+    quelbrin::ReadyFunctionType();
     PyObject* globals = Require(PyModule_GetDict(module));
 
     for (const char* name : {"inspect", "logging", "functools"}) {

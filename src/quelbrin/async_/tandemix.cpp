@@ -15,13 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -166,31 +166,32 @@ struct Names {
     PyObject* timeout_message = nullptr;
     PyObject* minus_one = nullptr;
     PyObject* status_step_failed = nullptr;            // 2
+    bool complete = false;
 };
 
 Names names;
 
 void MakeNames() {
-    if (names.ChildLabor != nullptr) {
-        return;  // a retried initialisation keeps the constants of the first
-    }
-    using quelbrin::Intern;
-#define INTERN_NAME(field, text) names.field = Intern(text);
-    TANDEMIX_NAMES(INTERN_NAME)
+    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
+        using quelbrin::Intern;
+#define INTERN_NAME(field, text) table.field = Intern(text);
+        TANDEMIX_NAMES(INTERN_NAME)
 #undef INTERN_NAME
-    names.kwnames_p = New(Py_BuildValue("(s)", "p")).release();
-    names.kwnames_timeout_extended_msg = New(Py_BuildValue("(ss)", "timeout", "extended_msg")).release();
-    names.fromlist_steps = New(Py_BuildValue("(s)", "Steps")).release();
-    names.fromlist_terminate = New(Py_BuildValue("(s)", "TerminateStepSignal")).release();
-    names.fromlist_failed = New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")).release();
-    names.module_steps = Intern("quelbrin.trevask.steps");
-    names.module_signals = Intern("quelbrin.trevask.signals");
-    names.poll_period = New(PyFloat_FromDouble(0.25)).release();
-    names.livings_line =
-        Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
-    names.timeout_message = Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
-    names.minus_one = New(PyLong_FromLong(-1)).release();
-    names.status_step_failed = New(PyLong_FromLong(2)).release();
+        table.kwnames_p = keep(New(Py_BuildValue("(s)", "p")));
+        table.kwnames_timeout_extended_msg = keep(New(Py_BuildValue("(ss)", "timeout", "extended_msg")));
+        table.fromlist_steps = keep(New(Py_BuildValue("(s)", "Steps")));
+        table.fromlist_terminate = keep(New(Py_BuildValue("(s)", "TerminateStepSignal")));
+        table.fromlist_failed = keep(New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")));
+        table.module_steps = Intern("quelbrin.trevask.steps");
+        table.module_signals = Intern("quelbrin.trevask.signals");
+        table.poll_period = keep(New(PyFloat_FromDouble(0.25)));
+        table.livings_line =
+            Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
+        table.timeout_message =
+            Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
+        table.minus_one = keep(New(PyLong_FromLong(-1)));
+        table.status_step_failed = keep(New(PyLong_FromLong(2)));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -376,7 +377,10 @@ constexpr const char kGetStepsDoc[] =
 class PythonLevels {
 public:
     PythonLevels() : tstate_(PyThreadState_Get()) {}
-    ~PythonLevels() {
+    ~PythonLevels() noexcept(false) {
+        if (!quelbrin::version::HoldsInterpreter()) {
+            return;  // a thread being ended: its state may be gone
+        }
         for (; depth_ > 0; --depth_) {
             quelbrin::version::LeavePythonLevel(tstate_);
         }
@@ -395,6 +399,7 @@ private:
     PyThreadState* tstate_;
     int depth_ = 0;
 };
+static_assert(!std::is_nothrow_destructible_v<PythonLevels>);
 
 bool IsList(PyObject* value) {
     return Require(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type))) != 0;
@@ -430,7 +435,7 @@ Ref ProbeFrame(PyObject* candidate) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             throw;
         }
-        PyErr_Clear();
+        quelbrin::ErrorHandled();
         return Ref();
     }
 }
@@ -986,53 +991,75 @@ void Quietly(bool& hurry, Step&& step) {
         step();
     } catch (const PyError&) {
         hurry = hurry || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
-        PyErr_Clear();
+        quelbrin::ErrorHandled();
     }
 }
 
-// Stops `children` that are still alive and reaps them: terminate(), a short
-// grace period, then kill() for any that ignored it.  Errors of the children's
-// own methods are skipped over, child by child.  Returns whether a
-// KeyboardInterrupt arrived meanwhile.
-bool StopChildren(const std::vector<Ref>& children) {
-    bool hurry = false;
-    std::vector<Ref> living;
-    for (const Ref& child : children) {
+// Calls `visit(item)` for each item of `list`, a list of this module's own
+// that no Python code can reach, each item held while `visit` runs.
+template <typename Visit>
+void ForEachOwnItem(PyObject* list, Visit&& visit) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, k));
+        visit(item.get());
+    }
+}
+
+// Stops `children` (a list) that are still alive and reaps them: terminate(),
+// a short grace period, then kill() for any that ignored it.  Errors of the
+// children's own methods are skipped over, child by child.  A
+// KeyboardInterrupt meanwhile, or before (`hurry` already set), skips the
+// waiting and is reported in `hurry`.
+void StopChildren(PyObject* children, bool& hurry) {
+    Ref living = New(PyList_New(0));
+    ForEachOwnItem(children, [&](PyObject* child) {
         Quietly(hurry, [&] {
-            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
-                living.push_back(child);
-                CallMethod(child.get(), names.terminate);
+            if (Truth(CallMethod(child, names.is_alive).get())) {
+                Require(PyList_Append(living.get(), child));
+                CallMethod(child, names.terminate);
             }
         });
-    }
+    });
     const auto terminated = std::chrono::steady_clock::now();
-    for (const Ref& child : living) {
+    ForEachOwnItem(living.get(), [&](PyObject* child) {
         if (!hurry) {
-            Quietly(hurry, [&] { JoinFor(child.get(), kTerminateGrace - SecondsSince(terminated)); });
+            Quietly(hurry, [&] { JoinFor(child, kTerminateGrace - SecondsSince(terminated)); });
         }
-    }
-    for (const Ref& child : living) {
+    });
+    ForEachOwnItem(living.get(), [&](PyObject* child) {
         Quietly(hurry, [&] {
-            if (Truth(CallMethod(child.get(), names.is_alive).get())) {
-                CallMethod(child.get(), names.kill);
-                JoinFor(child.get(), kKillGrace);
+            if (Truth(CallMethod(child, names.is_alive).get())) {
+                CallMethod(child, names.kill);
+                JoinFor(child, kKillGrace);
             }
         });
-    }
-    return hurry;
+    });
 }
 
-// The children of `self` as they are now; empty when they cannot be read.
-std::vector<Ref> ChildrenNow(PyObject* self) {
-    std::vector<Ref> children;
-    bool hurry = false;
+// The children of `self` as they are now, in a list of this module's own;
+// as many as could be read.
+Ref ChildrenNow(PyObject* self, bool& hurry) {
+    Ref children = New(PyList_New(0));
     Quietly(hurry, [&] {
         ForEach(Processes(self).get(), [&](PyObject* child) {
-            children.push_back(Ref::borrow(child));
+            Require(PyList_Append(children.get(), child));
             return true;
         });
     });
     return children;
+}
+
+// Raises KeyboardInterrupt for a Ctrl-C that arrived during a clean-up: it
+// wins over what join() was about to raise, as it would raised in an
+// `except` or `finally` block.  `leaving` (or NULL) becomes its context.
+[[noreturn]] void RaiseInterrupted(PyObject* leaving) {
+    if (leaving != nullptr) {
+        HandlingException handling(leaving);
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } else {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
+    throw PyError{};
 }
 
 // ---- Reading the result queue
@@ -1132,8 +1159,8 @@ bool Readable(int fd, double seconds) {
 // more than that frame is ever read, so what follows it stays in the pipe, as
 // get() leaves it.
 struct PipeBuffer {
-    Ref queue;
-    int fd = -1;  // -1: not a genuine SimpleQueue, used through its methods
+    PyObject* queue;  // borrowed: ResultPipes holds it
+    int fd = -1;      // -1: not a genuine SimpleQueue, used through its methods
     std::string bytes;
 
     // (header length, payload length) of the frame, as Connection.recv_bytes
@@ -1219,6 +1246,7 @@ struct PipeBuffer {
 
 // The queues one join() reads, and what it has seen of their writers.
 struct ResultPipes {
+    Ref queues;                    // a list: every queue a PipeBuffer stands for
     std::deque<PipeBuffer> pipes;  // a deque: references stay valid as it grows
     PipeBuffer* latest = nullptr;  // of the queue read last
     bool progress = false;         // bytes arrived since the last stall check
@@ -1226,11 +1254,16 @@ struct ResultPipes {
 
     PipeBuffer& For(PyObject* queue) {
         for (PipeBuffer& pipe : pipes) {
-            if (pipe.queue.get() == queue) {
+            if (pipe.queue == queue) {
                 return *(latest = &pipe);
             }
         }
-        pipes.push_back({Ref::borrow(queue), GenuinePipe(queue), {}});
+        if (!queues) {
+            queues = New(PyList_New(0));
+        }
+        const int fd = GenuinePipe(queue);
+        Require(PyList_Append(queues.get(), queue));
+        pipes.push_back({queue, fd, {}});
         return *(latest = &pipes.back());
     }
 
@@ -1259,7 +1292,7 @@ struct ResultPipes {
             if (pipe.fd >= 0 && !pipe.bytes.empty()) {
                 Ref bytes =
                     New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
-                Ref kept = New(PyTuple_Pack(2, pipe.queue.get(), bytes.get()));
+                Ref kept = New(PyTuple_Pack(2, pipe.queue, bytes.get()));
                 Require(PyList_Append(unread.get(), kept.get()));
             }
         }
@@ -1303,6 +1336,7 @@ struct ResultPipes {
         latest = nullptr;
     }
 };
+static_assert(!std::is_nothrow_destructible_v<ResultPipes>);
 
 // Moves every entry waiting on the queue into `entries`, as
 //     while not self._queue.empty(): entries.append(self._queue.get())
@@ -1330,7 +1364,7 @@ bool WriteLockHeld(PyObject* queue) {
         Ref value = CallMethod(semaphore.get(), names.get_value);
         return PyLong_Check(value.get()) && PyLong_AsLong(value.get()) == 0;
     } catch (const PyError&) {
-        PyErr_Clear();
+        quelbrin::ErrorHandled();
         return false;
     }
 }
@@ -1361,10 +1395,11 @@ bool Reported(PyObject* entries, Py_ssize_t position) {
 // when some child has ended on its own without an entry, it is the one that
 // died holding it (or, held for longer, one that ended after its entry).
 // The children still waiting can then never report: they are stopped, and
-// returned so that the error names a child that died rather than them.
-std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes) {
+// returned (a list; empty Ref when none was) so that the error names a child
+// that died rather than them.
+Ref StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes) {
     PipeBuffer* pipe = pipes.latest;
-    const bool stalled = pipe != nullptr && pipe->fd >= 0 && !pipes.progress && WriteLockHeld(pipe->queue.get());
+    const bool stalled = pipe != nullptr && pipe->fd >= 0 && !pipes.progress && WriteLockHeld(pipe->queue);
     pipes.progress = false;
     if (!stalled) {
         pipes.stalled_since = std::chrono::steady_clock::now();
@@ -1373,19 +1408,19 @@ std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, Result
     if (SecondsSince(pipes.stalled_since) < kStallLimit) {
         return {};
     }
-    std::vector<Ref> living;
+    Ref living = New(PyList_New(0));
     std::vector<Py_ssize_t> ended;
     Py_ssize_t position = 0;
     ForEach(Processes(self).get(), [&](PyObject* child) {
         if (Truth(CallMethod(child, names.is_alive).get())) {
-            living.push_back(Ref::borrow(child));
+            Require(PyList_Append(living.get(), child));
         } else {
             ended.push_back(position);
         }
         ++position;
         return true;
     });
-    if (living.empty()) {
+    if (PyList_GET_SIZE(living.get()) == 0) {
         return {};  // join() goes on by itself
     }
     // A child that ended after a whole frame has all of it in the pipe.
@@ -1399,9 +1434,10 @@ std::vector<Ref> StopChildrenLockedOut(PyObject* self, PyObject* entries, Result
     if (!died_holding && (ended.empty() || SecondsSince(pipes.stalled_since) < kStallLimitAfterEntries)) {
         return {};
     }
-    if (StopChildren(living)) {
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
-        throw PyError{};
+    bool interrupted = false;
+    StopChildren(living.get(), interrupted);
+    if (interrupted) {
+        RaiseInterrupted(nullptr);
     }
     return living;
 }
@@ -1457,7 +1493,14 @@ bool TimeLimitPassed(Function& function, PyObject* self) {
 
 // `index, success, result = entry`, with the interpreter's messages for an
 // entry of the wrong shape.
-std::array<Ref, 3> UnpackEntry(PyObject* entry) {
+struct EntryFields {
+    Ref index;
+    Ref success;
+    Ref result;
+};
+static_assert(!std::is_nothrow_destructible_v<EntryFields>);
+
+EntryFields UnpackEntry(PyObject* entry) {
     Ref iterator = Ref::steal(PyObject_GetIter(entry));
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(entry)->tp_iter == nullptr &&
@@ -1466,10 +1509,11 @@ std::array<Ref, 3> UnpackEntry(PyObject* entry) {
         }
         throw PyError{};
     }
-    std::array<Ref, 3> fields;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        fields[i] = Next(iterator.get());
-        if (!fields[i]) {
+    EntryFields fields;
+    Ref* targets[] = {&fields.index, &fields.success, &fields.result};
+    for (size_t i = 0; i < 3; ++i) {
+        *targets[i] = Next(iterator.get());
+        if (!*targets[i]) {
             RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", i);
         }
     }
@@ -1503,9 +1547,10 @@ Ref EntriesByIndex(PyObject* entries) {
 
 // Raises the failure of the lowest-index child that failed or never
 // reported; otherwise returns the results in child order.  Children that
-// join() had to stop because they could never report (`stopped`) are passed
+// join() had to stop because they could never report (`stopped`, a list, or
+// NULL) are passed
 // over in favour of the child that caused it.
-Ref Outcome(Function& function, PyObject* self, PyObject* entries, const std::vector<Ref>& stopped) {
+Ref Outcome(Function& function, PyObject* self, PyObject* entries, PyObject* stopped) {
     Ref by_index = EntriesByIndex(entries);
     Ref results = New(PyList_New(0));
     Ref first_stopped;
@@ -1519,8 +1564,8 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries, const std::ve
                 throw PyError{};
             }
             bool was_stopped = false;
-            for (const Ref& victim : stopped) {
-                was_stopped = was_stopped || victim.get() == child;
+            for (Py_ssize_t k = 0; stopped != nullptr && k < PyList_GET_SIZE(stopped); ++k) {
+                was_stopped = was_stopped || PyList_GET_ITEM(stopped, k) == child;
             }
             if (!was_stopped) {
                 RaiseNotReported(child, position);
@@ -1557,16 +1602,16 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
     PyObject* self = bound[0];
     Ref entries = KeptEntries(self);
     ResultPipes pipes;
-    std::vector<Ref> stopped;
+    Ref stopped;  // a list once join() had to stop children
 
     bool timed_out = false;
     try {
         pipes.TakeBack(self);
         while (AnyChildAlive(self)) {
             DrainQueue(self, entries.get(), pipes, kFramePatience);
-            if (stopped.empty()) {
+            if (!stopped) {
                 stopped = StopChildrenLockedOut(self, entries.get(), pipes);
-                if (!stopped.empty()) {
+                if (stopped) {
                     continue;
                 }
             }
@@ -1590,18 +1635,29 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         // Ctrl-C, a test runner's time-out or a failing call leaves join()
         // early: stop the children rather than leave them running, which
         // would also make the interpreter wait for them at exit.
+        // A Ctrl-C during this clean-up wins over the exception on its way
+        // out, unless that is a Ctrl-C already.
         RaisedException raised;
-        StopChildren(ChildrenNow(self));
         bool interrupted = false;
+        StopChildren(ChildrenNow(self, interrupted).get(), interrupted);
         Quietly(interrupted, [&] { pipes.Keep(self); });
+        if (interrupted && !raised.matches(PyExc_KeyboardInterrupt)) {
+            RaiseInterrupted(raised.get());
+        }
         raised.reraise();
     }
     if (timed_out) {
         bool interrupted = false;
         Quietly(interrupted, [&] { pipes.Keep(self); });
+        if (interrupted) {
+            RaiseInterrupted(nullptr);
+        }
+        // A Ctrl-C that came while the time-out was being reported is raised
+        // now, not left pending behind the TimeoutError.
+        Require(PyErr_CheckSignals());
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
-    SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped).get());
+    SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped.get()).get());
     return Ref::borrow(Py_None);
 }
 
@@ -1787,8 +1843,8 @@ Ref Builtin(const char* name) {
 void ExecModule(PyObject* module) {
     using quelbrin::Bind;
     using quelbrin::MakeFunction;
-    quelbrin::ReadyFunctionType();
     MakeNames();
+    quelbrin::ReadyFunctionType();
     PyObject* globals = PyModule_GetDict(module);
 
     for (const char* name : {"os", "time", "signal", "logging", "inspect", "itertools", "functools"}) {
