@@ -632,34 +632,33 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
-// A class made by LockableMeta(...) called directly is named after a module
-// as if its __new__ were written in Python.  type.__new__ gives a class
-// without `__module__` the `__name__` of the globals of the frame that called
-// it, which for a Python-written `__new__` is this module; a native one has no
-// frame, so the caller's is taken.  When type.__new__ came next and `attrs`
-// had no `__module__`, the class's own dict is corrected afterwards: nothing
-// is copied or added to the caller's namespace, and no method of it runs.
-bool NamesCallerModule(PyObject* next_new, PyObject* attrs) {
-    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs)) {
-        return false;
+// The namespace to hand the next `__new__`.  type.__new__ names a class
+// whose namespace has no `__module__` after the `__name__` of the globals of
+// the Python frame that called it, which for a `__new__` written in Python
+// is this module; a native `__new__` has no frame, so type.__new__ would take
+// the caller's.  It is given instead a copy of the namespace with this
+// module's name added at the end, where type.__new__ itself would add it:
+// the class carries the name from the start, the hooks that run while it is
+// made (__set_name__, __init_subclass__) see it and may change it, and the
+// caller's namespace is never touched.  type.__new__ copies the namespace it
+// is given and keeps nothing of it, so the copy cannot be told apart from
+// the original.  Any other next `__new__` gets the caller's namespace as it
+// is, and names the class itself.
+Ref NamespaceForNextNew(const Function& function, PyObject* next_new, PyObject* attrs) {
+    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs) ||
+        Require(PyDict_Contains(attrs, names.dunder_module))) {
+        return Ref::borrow(attrs);
     }
-    return Require(PyDict_Contains(attrs, names.dunder_module)) == 0;
-}
-
-void NameAfterThisModule(const Function& function, PyObject* klass) {
-    PyObject* module_name = PyDict_GetItemWithError(function.globals, names.dunder_name);
-    if (module_name == nullptr) {
+    Ref module_name = Ref::borrow(PyDict_GetItemWithError(function.globals, names.dunder_name));
+    if (!module_name) {
         if (PyErr_Occurred()) {
             throw PyError{};
         }
-        return;
+        return Ref::borrow(attrs);
     }
-    if (!PyType_Check(klass) || !(reinterpret_cast<PyTypeObject*>(klass)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        return;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(klass);
-    Require(PyDict_SetItem(type->tp_dict, names.dunder_module, module_name));
-    PyType_Modified(type);
+    Ref named = New(PyDict_Copy(attrs));
+    Require(PyDict_SetItem(named.get(), names.dunder_module, module_name.get()));
+    return named;
 }
 
 // `captured` is the class cell: the class LockableMeta, set once it exists,
@@ -703,13 +702,9 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
     PyObject* super_args[] = {klass, cls};
     Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
     Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
-    const bool names_caller_module = NamesCallerModule(next_new.get(), attrs);
-    PyObject* new_args[] = {cls, name, bases, attrs};
-    Ref made = New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
-    if (names_caller_module) {
-        NameAfterThisModule(function, made.get());
-    }
-    return made;
+    Ref class_namespace = NamespaceForNextNew(function, next_new.get(), attrs);
+    PyObject* new_args[] = {cls, name, bases, class_namespace.get()};
+    return New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
 }
 
 const FunctionDef kMetaNewDef = {
