@@ -158,10 +158,22 @@ def creation_hooks(seen, attrs, sets_module=None):
     return Base, Probe()
 
 
+class Namespace(dict):
+    """A dict subclass that type.__new__ copies as it copies a dict."""
+
+
+class OwnIteration(dict):
+    """A dict subclass that type.__new__ copies through keys() and [key]."""
+
+    def __iter__(self):
+        return super().__iter__()
+
+
 @METACLASSES
 @pytest.mark.parametrize("sets_module", [None, "__set_name__", "__init_subclass__"])
-def test_direct_call_names_the_class_while_it_is_made_and_keeps_what_hooks_set(meta, sets_module):
-    seen, attrs = [], {}
+@pytest.mark.parametrize("container", [dict, Namespace])
+def test_direct_call_names_the_class_while_it_is_made_and_keeps_what_hooks_set(meta, sets_module, container):
+    seen, attrs = [], container()
     base, probe = creation_hooks(seen, attrs, sets_module)
     attrs.update(probe=probe, method=lambda self: 1)
     made = meta("Made", (base,), attrs)
@@ -206,3 +218,16 @@ def test_failed_direct_call_leaves_the_namespace_as_it_was(meta):
     with pytest.raises(LookupError, match="refused"):
         meta("Made", (Refuses,), attrs)
     assert list(attrs) == ["method"] and attrs["method"].__wrapped__ is method
+
+
+@METACLASSES
+@pytest.mark.parametrize("sets_module", [None, "__init_subclass__"])
+def test_direct_call_with_a_namespace_that_iterates_its_own_way(meta, sets_module):
+    # Only the hooks of such a class may see another module name while it is
+    # made; the name it ends with is the rendering's.
+    seen, attrs = [], OwnIteration()
+    base, probe = creation_hooks(seen, attrs, sets_module)
+    attrs.update(method=lambda self: 1)
+    made = meta("Made", (base,), attrs)
+    assert made.__module__ == (f"set by {sets_module}" if sets_module else meta.__module__)
+    assert list(attrs) == ["method"] and list(vars(made))[:2] == ["method", "__module__"]

@@ -632,33 +632,68 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
-// The namespace to hand the next `__new__`.  type.__new__ names a class
-// whose namespace has no `__module__` after the `__name__` of the globals of
-// the Python frame that called it, which for a `__new__` written in Python
-// is this module; a native `__new__` has no frame, so type.__new__ would take
-// the caller's.  It is given instead a copy of the namespace with this
-// module's name added at the end, where type.__new__ itself would add it:
-// the class carries the name from the start, the hooks that run while it is
-// made (__set_name__, __init_subclass__) see it and may change it, and the
+// `super().__new__(cls, name, bases, attrs)`, with `next_new` the
+// `__new__` that super() found.
+//
+// type.__new__ names a class whose namespace has no `__module__` after the
+// `__name__` of the globals of the Python frame that called it, which for a
+// `__new__` written in Python is this module.  A native `__new__` has no
+// frame, so type.__new__ would take the caller's.  When it is the next
+// `__new__`, it is given instead a copy of the namespace with this module's
+// name added at the end, where it would add the name itself: the class
+// carries the name from the start, the hooks that run while it is made
+// (__set_name__, __init_subclass__) see it and may change it, and the
 // caller's namespace is never touched.  type.__new__ copies the namespace it
-// is given and keeps nothing of it, so the copy cannot be told apart from
-// the original.  Any other next `__new__` gets the caller's namespace as it
-// is, and names the class itself.
-Ref NamespaceForNextNew(const Function& function, PyObject* next_new, PyObject* attrs) {
+// is given and keeps nothing of it, and copying a dict runs none of its
+// code, so the copy cannot be told apart from the original.
+//
+// A dict that iterates its own way is the exception: type.__new__ copies it
+// through its own keys() and [key], at a moment only type.__new__ knows (not
+// at all if it fails first), and a copy made here would show.  That one is
+// handed over as it is, and the class is renamed once made, unless its
+// creation hooks have named it.  Only those hooks then see the caller's
+// module name.
+Ref CallNextNew(const Function& function, PyObject* next_new, PyObject* cls, PyObject* name, PyObject* bases,
+                PyObject* attrs) {
+    auto call = [&](PyObject* class_namespace) {
+        PyObject* args[] = {cls, name, bases, class_namespace};
+        return New(PyObject_Vectorcall(next_new, args, 4, nullptr));
+    };
     if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs) ||
         Require(PyDict_Contains(attrs, names.dunder_module))) {
-        return Ref::borrow(attrs);
+        return call(attrs);
     }
     Ref module_name = Ref::borrow(PyDict_GetItemWithError(function.globals, names.dunder_name));
     if (!module_name) {
         if (PyErr_Occurred()) {
             throw PyError{};
         }
-        return Ref::borrow(attrs);
+        return call(attrs);
     }
-    Ref named = New(PyDict_Copy(attrs));
-    Require(PyDict_SetItem(named.get(), names.dunder_module, module_name.get()));
-    return named;
+    if (Py_TYPE(attrs)->tp_iter == PyDict_Type.tp_iter) {
+        Ref named = New(PyDict_Copy(attrs));
+        Require(PyDict_SetItem(named.get(), names.dunder_module, module_name.get()));
+        return call(named.get());
+    }
+    PyObject* caller_globals = PyEval_GetGlobals();
+    Ref callers_name = Ref::borrow(caller_globals != nullptr ? PyDict_GetItemWithError(caller_globals, names.dunder_name)
+                                                             : nullptr);
+    if (!callers_name && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    Ref made = call(attrs);
+    if (PyType_Check(made.get()) && (reinterpret_cast<PyTypeObject*>(made.get())->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+        PyObject* named = PyDict_GetItemWithError(type->tp_dict, names.dunder_module);
+        if (named == nullptr && PyErr_Occurred()) {
+            throw PyError{};
+        }
+        if (named == callers_name.get()) {
+            Require(PyDict_SetItem(type->tp_dict, names.dunder_module, module_name.get()));
+            PyType_Modified(type);
+        }
+    }
+    return made;
 }
 
 // `captured` is the class cell: the class LockableMeta, set once it exists,
@@ -702,9 +737,7 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
     PyObject* super_args[] = {klass, cls};
     Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
     Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
-    Ref class_namespace = NamespaceForNextNew(function, next_new.get(), attrs);
-    PyObject* new_args[] = {cls, name, bases, class_namespace.get()};
-    return New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
+    return CallNextNew(function, next_new.get(), cls, name, bases, attrs);
 }
 
 const FunctionDef kMetaNewDef = {
