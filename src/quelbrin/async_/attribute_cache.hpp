@@ -45,7 +45,8 @@ inline constexpr bool kLayoutKnown = version::kInlineValuesLayout != 0;
 
 // Whether cached reads may be used in this process: false until the check
 // at module load has passed, and for good if it fails.  Written once, while
-// the module initialises.
+// the module initialises.  What it records is a fact about the interpreter,
+// so extensions that share it through the dynamic linker agree on it.
 inline bool enabled = false;
 
 #if QUELBRIN_INLINE_VALUES_LAYOUT != 0

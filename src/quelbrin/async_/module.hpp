@@ -4,8 +4,10 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "statements.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace quelbrin {
 
@@ -76,37 +78,32 @@ private:
     int64_t interpreter_ = -1;
 };
 
-// An interned string, kept for the life of the process (interned strings are
-// immortal in CPython 3.12).
-inline PyObject* Intern(const char* text) { return Require(PyUnicode_InternFromString(text)); }
+// ---------------------------------------------------------------------------
+// Statements both module bodies begin with.
 
-// Fills `table`, a module's interned names and constants, once per process
-// and all or none: `build` fills a fresh table, and only a complete one is
-// published, in one assignment, so an initialisation that failed part-way
-// and is retried leaves no entry unset.  Each constant that is not an
-// interned string is handed to `keep(Ref)`, which holds it until the table
-// is complete (a failed build frees what it made) and then for the life of
-// the process; `keep` returns the borrowed pointer for the table.
-template <typename Table, typename Build>
-void BuildConstants(Table& table, Build&& build) {
-    if (table.complete) {
-        return;
+// `import name` for each of `modules`, in order.
+inline void ImportModules(PyObject* globals, std::initializer_list<const char*> modules) {
+    for (const char* name : modules) {
+        Ref module_name = Intern(name);
+        SetItem(globals, module_name.get(), ImportModule(globals, module_name.get(), nullptr, 0).get());
     }
-    Ref kept = New(PyList_New(0));
-    auto keep = [&](Ref constant) {
-        Require(PyList_Append(kept.get(), constant.get()));
-        return constant.get();
-    };
-    Table fresh{};
-    build(fresh, keep);
-    fresh.complete = true;
-    table = fresh;
-    kept.release();  // the table's constants live as long as the process
 }
 
-// Binds `value` under `name` in the module namespace.
-inline void Bind(PyObject* namespace_dict, const char* name, PyObject* value) {
-    Require(PyDict_SetItemString(namespace_dict, name, value));
+// `multiprocessing = __import__('multiprocessing').get_context('fork')`:
+// the fork context, not the package, so that every process, queue and lock
+// made from it works in children forked afterwards.
+inline void BindForkContext(PyObject* globals) {
+    Ref import = LoadGlobal(globals, Intern("__import__").get());
+    Ref package = Call(import.get(), Intern("multiprocessing").get());
+    Ref fork = New(PyUnicode_FromString("fork"));
+    SetItem(globals, "multiprocessing", CallMethod(package.get(), Intern("get_context").get(), fork.get()).get());
+}
+
+// `logger = logging.getLogger(__name__)`, with the module's `logging`.
+inline void BindLogger(PyObject* globals) {
+    Ref logging = LoadGlobal(globals, Intern("logging").get());
+    Ref get_logger = GetAttr(logging.get(), Intern("getLogger").get());
+    SetItem(globals, "logger", Call(get_logger.get(), LoadGlobal(globals, Intern("__name__").get()).get()).get());
 }
 
 }  // namespace quelbrin

@@ -80,6 +80,7 @@ extern unsigned char _PyRuntime[];
 // Stands for the word until the real one has been found: never 0.
 inline constexpr uintptr_t kUnknown = 1;
 
+// A fact about the runtime, the same for every extension that shares it.
 inline const uintptr_t* word = &kUnknown;
 
 // Where the finalising word of this interpreter's runtime lies, or nullptr
