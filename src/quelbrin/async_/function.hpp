@@ -293,16 +293,26 @@ inline int set_doc(PyObject* op, PyObject* value, void*) {
 
 inline PyObject* get_defaults(PyObject* op, void*) { return get_optional(reinterpret_cast<Function*>(op)->defaults); }
 
-inline int set_defaults(PyObject* op, PyObject* value, void*) {
+// A field that None (or deleting it) empties, and that takes only what
+// `accepts` accepts otherwise.
+inline int set_optional_field(PyObject*& field, PyObject* value, bool (*accepts)(PyObject*), const char* message) {
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->defaults, Py_XNewRef(value));
+    Py_XSETREF(field, Py_XNewRef(value));
     return 0;
+}
+
+inline bool is_tuple(PyObject* value) { return PyTuple_Check(value); }
+inline bool is_dict(PyObject* value) { return PyDict_Check(value); }
+
+inline int set_defaults(PyObject* op, PyObject* value, void*) {
+    return set_optional_field(reinterpret_cast<Function*>(op)->defaults, value, is_tuple,
+                              "__defaults__ must be set to a tuple object");
 }
 
 inline PyObject* get_kwdefaults(PyObject* op, void*) {
@@ -310,15 +320,8 @@ inline PyObject* get_kwdefaults(PyObject* op, void*) {
 }
 
 inline int set_kwdefaults(PyObject* op, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_optional_field(reinterpret_cast<Function*>(op)->kwdefaults, value, is_dict,
+                              "__kwdefaults__ must be set to a dict object");
 }
 
 inline PyObject* get_annotations(PyObject* op, void*) {
@@ -333,15 +336,8 @@ inline PyObject* get_annotations(PyObject* op, void*) {
 }
 
 inline int set_annotations(PyObject* op, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->annotations, Py_XNewRef(value));
-    return 0;
+    return set_optional_field(reinterpret_cast<Function*>(op)->annotations, value, is_dict,
+                              "__annotations__ must be set to a dict object");
 }
 
 inline PyObject* get_type_params(PyObject* op, void*) {
@@ -468,20 +464,24 @@ public:
     Ref make(PyObject* globals, Captured captured, Defaults... defaults) {
         static_assert(sizeof...(Defaults) == kDef.defaults(),
                       "one default value for each parameter declared with a default");
+        // Positional defaults come first: they are the trailing positional
+        // parameters, and keyword-only ones follow them.
         PyObject* const values[] = {defaults..., nullptr};
-        Ref positional_defaults = kDef.positional_defaults > 0 ? New(PyTuple_New(kDef.positional_defaults)) : Ref();
-        Ref keyword_defaults = kDef.keyword_defaults > 0 ? New(PyDict_New()) : Ref();
-        const int first_positional_default = kDef.argcount - kDef.positional_defaults;
-        int given = 0;
-        for (int i = 0; i < kDef.argcount + kDef.kwonlyargcount; ++i) {
-            if (!kDef.has_default[i]) {
-                continue;
+        Ref positional_defaults;
+        if constexpr (kDef.positional_defaults > 0) {
+            positional_defaults = New(PyTuple_New(kDef.positional_defaults));
+            for (int k = 0; k < kDef.positional_defaults; ++k) {
+                PyTuple_SET_ITEM(positional_defaults.get(), k, Py_NewRef(values[k]));
             }
-            PyObject* value = values[given++];
-            if (i < kDef.argcount) {
-                PyTuple_SET_ITEM(positional_defaults.get(), i - first_positional_default, Py_NewRef(value));
-            } else {
-                SetItem(keyword_defaults.get(), kDef.parameters[i], value);
+        }
+        Ref keyword_defaults;
+        if constexpr (kDef.keyword_defaults > 0) {
+            keyword_defaults = New(PyDict_New());
+            int given = kDef.positional_defaults;
+            for (int i = kDef.argcount; i < kDef.argcount + kDef.kwonlyargcount; ++i) {
+                if (kDef.has_default[i]) {
+                    SetItem(keyword_defaults.get(), kDef.parameters[i], values[given++]);
+                }
             }
         }
         return allocate(kDef, globals, captured.value, positional_defaults.get(), keyword_defaults.get());

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 
 namespace quelbrin {
 
@@ -26,11 +27,42 @@ inline void PrimeUnwinder() {
     }
 }
 
+// A module's definition and its life in the process.  `init()` is what
+// PyInit_<name> returns; the interpreter then calls the slots, which find
+// their ProcessModule through the definition it hands them.
 class ProcessModule {
 public:
-    explicit constexpr ProcessModule(const char* short_name) noexcept : short_name_(short_name) {}
+    // `short_name` is the last part of the module's name; `body` runs the
+    // module body into the module's namespace once per process.
+    ProcessModule(const char* short_name, void (*body)(PyObject* module)) noexcept
+        : short_name_(short_name), body_(body) {
+        definition_.m_name = short_name;
+        definition_.m_slots = slots_;
+    }
+    ProcessModule(const ProcessModule&) = delete;
+    ProcessModule& operator=(const ProcessModule&) = delete;
 
-    // Create slot: the module already initialised in this process, or a new one.
+    PyObject* init() noexcept { return PyModuleDef_Init(&definition_); }
+
+private:
+    static ProcessModule& Of(PyModuleDef* definition) noexcept {
+        return *reinterpret_cast<ProcessModule*>(definition);
+    }
+
+    static PyObject* CreateSlot(PyObject* spec, PyModuleDef* definition) { return Of(definition).create(spec); }
+
+    static int ExecSlot(PyObject* module) {
+        PyModuleDef* definition = PyModule_GetDef(module);
+        if (definition == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "module has no definition");
+            }
+            return -1;
+        }
+        return Of(definition).exec(module);
+    }
+
+    // The module already initialised in this process, or a new one.
     PyObject* create(PyObject* spec) {
         return guarded([&] {
             const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -49,9 +81,8 @@ public:
         });
     }
 
-    // Exec slot: runs `body` into `module` unless this process has done so.
-    template <typename Body>
-    int exec(PyObject* module, Body&& body) {
+    // Runs the body into `module` unless this process has done so.
+    int exec(PyObject* module) {
         if (module_ != nullptr) {
             if (module == module_) {
                 return 0;  // reload: the body ran already
@@ -63,7 +94,7 @@ public:
         const int status = guarded_status([&] {
             PrimeUnwinder();
             version::WatchFinalizing();
-            body(module);
+            body_(module);
         });
         if (status == 0) {
             // Kept for the life of the process: it is the module object.
@@ -72,11 +103,19 @@ public:
         return status;
     }
 
-private:
+    // First, so that the definition the slots receive leads back here.
+    PyModuleDef definition_ = {PyModuleDef_HEAD_INIT};
+    PyModuleDef_Slot slots_[3] = {
+        {Py_mod_create, reinterpret_cast<void*>(CreateSlot)},
+        {Py_mod_exec, reinterpret_cast<void*>(ExecSlot)},
+        {0, nullptr},
+    };
     const char* short_name_;
+    void (*body_)(PyObject* module);
     PyObject* module_ = nullptr;
     int64_t interpreter_ = -1;
 };
+static_assert(std::is_standard_layout_v<ProcessModule>);
 
 // ---------------------------------------------------------------------------
 // Statements both module bodies begin with.

@@ -7,7 +7,7 @@
 //    Python function), counted against sys.setrecursionlimit() as each
 //    Python frame is, so a lowered limit stops the work with RecursionError
 //    and a raised one lets it go deeper;
-//  - NativeLevels: a native call that may lead straight back into itself
+//  - NativeLevel: a native call that may lead straight back into itself
 //    with no Python frame in between, counted as Py_EnterRecursiveCall()
 //    counts C recursion, which guards the C stack.
 //
@@ -38,13 +38,23 @@ struct NativeCounter {
 
 }  // namespace recursion_detail
 
-template <typename Counter>
+// Levels held on `Counter`, as many as `Depth` counts: an int, or a bool for
+// a guard that holds one level or none.
+template <typename Counter, typename Depth = int>
 class RecursionLevels {
 public:
     RecursionLevels() = default;
+    // Enters one level at once when `enter` says so: a guard that a hot
+    // path takes or not.
+    RecursionLevels(bool enter, const char* where) : depth_(enter) {
+        if (enter && !counter_.enter(where)) {
+            depth_ = Depth{};
+            throw PyError{};
+        }
+    }
     ~RecursionLevels() noexcept(false) {
-        if (depth_ > 0 && version::HoldsInterpreter()) {
-            for (; depth_ > 0; --depth_) {
+        if (depth_ && version::HoldsInterpreter()) {
+            for (; depth_; depth_ = static_cast<Depth>(depth_ - 1)) {
                 counter_.leave();
             }
         }
@@ -53,7 +63,9 @@ public:
     RecursionLevels& operator=(const RecursionLevels&) = delete;
 
     // One more level; RecursionError at the limit.
-    void enter(const char* where = "") {
+    void enter(const char* where = "")
+        requires(!std::is_same_v<Depth, bool>)
+    {
         if (!counter_.enter(where)) {
             throw PyError{};
         }
@@ -61,12 +73,12 @@ public:
     }
 
 private:
-    Counter counter_;
-    int depth_ = 0;
+    [[no_unique_address]] Counter counter_;
+    Depth depth_{};
 };
 
 using PythonLevels = RecursionLevels<recursion_detail::PythonCounter>;
-using NativeLevels = RecursionLevels<recursion_detail::NativeCounter>;
-static_assert(!std::is_nothrow_destructible_v<PythonLevels> && !std::is_nothrow_destructible_v<NativeLevels>);
+using NativeLevel = RecursionLevels<recursion_detail::NativeCounter, bool>;
+static_assert(!std::is_nothrow_destructible_v<PythonLevels> && !std::is_nothrow_destructible_v<NativeLevel>);
 
 }  // namespace quelbrin

@@ -50,8 +50,6 @@ using quelbrin::Ref;
 using quelbrin::Require;
 using quelbrin::UnpackPair;
 
-quelbrin::ProcessModule process_module("synchronize");
-
 using quelbrin::inline_values::LockSiteCache;
 using quelbrin::inline_values::Slot;
 
@@ -271,10 +269,7 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
-    quelbrin::NativeLevels recursion;
-    if (!PyFunction_Check(wrapper.captured)) {
-        recursion.enter(" in a locked call");
-    }
+    quelbrin::NativeLevel recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
     LockSiteCache& site = LockSite(wrapper);
     if (create_missing && site.lock.read(self) == nullptr) {
         MakeMissingLockSlowly(wrapper, self);
@@ -800,20 +795,8 @@ void ExecModule(PyObject* module) {
     SetItem(globals, "__test__", New(PyDict_New()).get());
 }
 
-PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-
-int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
-    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+quelbrin::ProcessModule process_module("synchronize", ExecModule);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_synchronize() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_synchronize() { return process_module.init(); }

@@ -58,8 +58,6 @@ using quelbrin::SetAttr;
 using quelbrin::Truth;
 using quelbrin::UnpackPair;
 
-quelbrin::ProcessModule process_module("tandemix");
-
 quelbrin::FunctionType<> functions("quelbrin.async_.tandemix.function");
 
 // ---------------------------------------------------------------------------
@@ -1822,20 +1820,8 @@ void ExecModule(PyObject* module) {
     SetItem(globals, "__test__", New(PyDict_New()).get());
 }
 
-PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-
-int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
-    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tandemix", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
+quelbrin::ProcessModule process_module("tandemix", ExecModule);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tandemix() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tandemix() { return process_module.init(); }
