@@ -18,9 +18,12 @@ import pytest
 import quelbrin.async_.tandemix as tandemix
 
 PARENT = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
     import quelbrin.async_.tandemix as tandemix
 
+    # Python raises KeyboardInterrupt only if SIGINT was not ignored when it
+    # started, as it is for a runner started in the background (nohup, &).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     instance = tandemix.Pcall(time.sleep, iargs=[(60,), (60,)], timeout={timeout})
     instance.start()
     print(*instance.pids, flush=True)
