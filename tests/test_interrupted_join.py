@@ -40,6 +40,7 @@ def running(pid):
         return False
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("timeout", [None, 60])
 def test_ctrl_c_in_the_parent_stops_the_children_and_the_parent_exits(timeout):
     parent = subprocess.Popen([sys.executable, "-c", PARENT.format(timeout=timeout)],
@@ -81,6 +82,7 @@ def test_an_exception_raised_during_the_wait_propagates_after_the_children_are_s
     assert [child.exitcode for child in instance._processes] == [-signal.SIGTERM] * 2
 
 
+@pytest.mark.serial
 def test_a_child_ignoring_termination_is_killed_after_a_grace_period(monkeypatch):
     def stubborn():
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
