@@ -52,6 +52,13 @@ def pytest_configure(config):
             "filterwarnings", r"ignore:This process \(pid=\d+\) is multi-threaded, use of fork\(\):DeprecationWarning")
 
 
+def pytest_collection_modifyitems(items):
+    if os.environ.get("QUELBRIN_TEST_LOCKS") or IN_XDIST_WORKER:
+        # The serial tests run first: the suites start together, so each one
+        # waits for a short serial test of the other, not for a long test.
+        items.sort(key=lambda item: item.get_closest_marker("serial") is None)
+
+
 def lock_directory(tmp_path_factory):
     if os.environ.get("QUELBRIN_TEST_LOCKS"):
         return pathlib.Path(os.environ["QUELBRIN_TEST_LOCKS"])
