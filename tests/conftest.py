@@ -1,6 +1,8 @@
+import fcntl
 import logging
 import multiprocessing
 import os
+import pathlib
 import signal
 
 import pytest
@@ -26,6 +28,60 @@ def time_scale():
     time limits by it, and its deadlines for children that must not finish yet.
     Under memcheck, forking and starting a child takes seconds."""
     return 30.0 if UNDER_VALGRIND else 1.0
+
+
+# Tests run beside others: `make test` runs the suites of all interpreters at
+# once, and pytest-xdist (`-n`) runs one suite in several processes.  A test
+# marked `serial` asserts on wall-clock time, which the others' load would
+# distort: it runs only while no other test runs.  Every test holds a shared
+# lock while it runs, a serial test an exclusive one, and a serial test holds
+# a turnstile while it waits, so that no test starts meanwhile and starves
+# it.  The locks are POSIX record locks, which the children that a test forks
+# do not inherit.  Their files are in QUELBRIN_TEST_LOCKS, a directory shared
+# by the suites that run together, or else in the directory of an xdist
+# session, shared by its workers.
+IN_XDIST_WORKER = "PYTEST_XDIST_WORKER" in os.environ
+
+
+def pytest_configure(config):
+    if IN_XDIST_WORKER:
+        # The worker talks to the runner through a thread of its own, so every
+        # fork would warn that the process has threads: the forks the tests
+        # make are what they test, and their children never use that thread.
+        config.addinivalue_line(
+            "filterwarnings", r"ignore:This process \(pid=\d+\) is multi-threaded, use of fork\(\):DeprecationWarning")
+
+
+def pytest_collection_modifyitems(items):
+    if os.environ.get("QUELBRIN_TEST_LOCKS") or IN_XDIST_WORKER:
+        # The serial tests run first: the suites start together, so each one
+        # waits for a short serial test of the other, not for a long test.
+        items.sort(key=lambda item: item.get_closest_marker("serial") is None)
+
+
+def lock_directory(tmp_path_factory):
+    if os.environ.get("QUELBRIN_TEST_LOCKS"):
+        return pathlib.Path(os.environ["QUELBRIN_TEST_LOCKS"])
+    if IN_XDIST_WORKER:
+        # Every worker's base directory lies in the one directory of the session.
+        return tmp_path_factory.getbasetemp().parent
+    return None
+
+
+@pytest.fixture(autouse=True)
+def alone_when_serial(request, tmp_path_factory):
+    directory = lock_directory(tmp_path_factory)
+    if directory is None:
+        yield
+        return
+    serial = request.node.get_closest_marker("serial") is not None
+    with open(directory / "turnstile.lock", "a+") as turnstile, open(directory / "tests.lock", "a+") as running:
+        fcntl.lockf(turnstile, fcntl.LOCK_EX)
+        try:
+            fcntl.lockf(running, fcntl.LOCK_EX if serial else fcntl.LOCK_SH)
+        finally:
+            fcntl.lockf(turnstile, fcntl.LOCK_UN)
+        yield
 
 
 @pytest.fixture(autouse=True)

@@ -155,6 +155,7 @@ def test_step_termination_arrives_as_step_failure():
     assert isinstance(error.args[0], TerminateStepSignal)
 
 
+@pytest.mark.serial
 def test_a_child_ignoring_termination_is_still_stoppable_by_kill():
     def stubborn():
         signal.signal(signal.SIGTERM, signal.SIG_IGN)

@@ -18,9 +18,12 @@ import pytest
 import quelbrin.async_.tandemix as tandemix
 
 PARENT = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
     import quelbrin.async_.tandemix as tandemix
 
+    # Python raises KeyboardInterrupt only if SIGINT was not ignored when it
+    # started, as it is for a runner started in the background (nohup, &).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     instance = tandemix.Pcall(time.sleep, iargs=[(60,), (60,)], timeout={timeout})
     instance.start()
     print(*instance.pids, flush=True)
@@ -37,6 +40,7 @@ def running(pid):
         return False
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("timeout", [None, 60])
 def test_ctrl_c_in_the_parent_stops_the_children_and_the_parent_exits(timeout):
     parent = subprocess.Popen([sys.executable, "-c", PARENT.format(timeout=timeout)],
@@ -78,6 +82,7 @@ def test_an_exception_raised_during_the_wait_propagates_after_the_children_are_s
     assert [child.exitcode for child in instance._processes] == [-signal.SIGTERM] * 2
 
 
+@pytest.mark.serial
 def test_a_child_ignoring_termination_is_killed_after_a_grace_period(monkeypatch):
     def stubborn():
         signal.signal(signal.SIGTERM, signal.SIG_IGN)

@@ -10,6 +10,7 @@ import pytest
 from quelbrin.async_.synchronize import Lockable, LockableMeta, locked, multiprocessing as fork_context
 
 
+@pytest.mark.serial
 def test_forked_child_holding_the_lock_excludes_the_parent():
     owner = Lockable()
     holding, done = fork_context.Event(), fork_context.Event()

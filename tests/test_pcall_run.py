@@ -168,6 +168,7 @@ class TestRepeatedJoin:
 
 
 class TestTimeLimit:
+    @pytest.mark.serial
     def test_time_out_terminates_logs_and_raises(self, tandemix_records, time_scale):
         limit = 0.5 * time_scale  # long enough for the quick child to finish
         instance = tandemix.Pcall(sleep_then_return, iargs=[(0, "quick"), (30, "slow"), (30, "slower")], timeout=limit)
@@ -188,6 +189,7 @@ class TestTimeLimit:
         assert [c.exitcode for c in instance._processes] == [0, -signal.SIGTERM, -signal.SIGTERM]
         assert instance.results is None and not hasattr(instance, "stoptime")
 
+    @pytest.mark.serial
     def test_the_limit_counts_from_start_not_from_join(self):
         instance = tandemix.Pcall(sleep_then_return, iargs=[(30, None)], timeout=0.2)
         instance.start()
@@ -198,6 +200,7 @@ class TestTimeLimit:
         assert time.monotonic() - started < 1.0  # after the first sleep, not another 0.2 s later
         reap(instance)
 
+    @pytest.mark.serial
     def test_a_passed_limit_is_no_error_when_every_child_has_ended(self, time_scale):
         instance = tandemix.Pcall(times_ten, iargs=[(1,)], timeout=0.1)
         instance.start()

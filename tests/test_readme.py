@@ -22,7 +22,9 @@ def examples():
     found = []
     for match in re.finditer(r"^```python\n(.*?)^```$", text, re.S | re.M):
         headings = re.findall(r"^#+ (.+)$", text[: match.start()], re.M)
-        found.append(pytest.param(match.group(1), id=f"{len(found) + 1}: {headings[-1]}"))
+        # An example that times itself runs alone.
+        marks = [pytest.mark.serial] if "time.monotonic" in match.group(1) else []
+        found.append(pytest.param(match.group(1), id=f"{len(found) + 1}: {headings[-1]}", marks=marks))
     return found
 
 

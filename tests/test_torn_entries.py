@@ -86,6 +86,7 @@ def test_a_child_killed_while_writing_its_entry_is_named_and_nothing_hangs(timeo
     assert instance._processes[1].exitcode == -signal.SIGKILL
 
 
+@pytest.mark.serial
 def test_children_stopped_for_a_dead_writer_are_not_the_ones_named():
     # the writer holds the lock when it dies: the first and last child wait in put()
     instance = tandemix.Pcall([lambda: reports_after(1.0), lambda: big_result_then_death(0.5),
@@ -97,6 +98,7 @@ def test_children_stopped_for_a_dead_writer_are_not_the_ones_named():
                                                                  -signal.SIGTERM]
 
 
+@pytest.mark.serial
 def test_a_writer_that_dies_after_its_whole_entry_still_holding_the_lock():
     # nobody is left without an entry but the children that wait for the lock:
     # they are stopped after a longer wait, and the first of them is named
