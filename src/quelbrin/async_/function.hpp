@@ -365,7 +365,7 @@ inline Ref make_code(const Function& f) {
                 ((def.flags & kVarKeywords) ? 1 : 0);
     Ref varnames = New(PyTuple_New(nvars));
     for (int i = 0; i < nvars; ++i) {
-        PyTuple_SET_ITEM(varnames.get(), i, New(PyUnicode_InternFromString(def.parameters[i])).release());
+        PyTuple_SET_ITEM(varnames.get(), i, Intern(def.parameters[i]).release());
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (def.flags & kVarArgs) {

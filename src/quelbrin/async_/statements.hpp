@@ -67,7 +67,7 @@ inline void SetItem(PyObject* mapping, const char* key, PyObject* value) { SetIt
 // module body and None inside a function; `fromlist` None for a plain import.
 inline Ref ImportModule(PyObject* globals, PyObject* locals, PyObject* name, PyObject* fromlist, int level) {
     PyObject* builtins = Require(PyEval_GetBuiltins());
-    Ref key = New(PyUnicode_InternFromString("__import__"));
+    Ref key = Intern("__import__");
     PyObject* import = PyObject_GetItem(builtins, key.get());
     if (import == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_KeyError)) {
