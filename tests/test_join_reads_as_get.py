@@ -9,12 +9,16 @@ instead of tearing frames apart; patched methods or replaced parts of the
 queue are honoured by using the queue's own methods; the end of the pipe
 raises what get() raises; a stopped child is a living child; and the
 entries are checked in index order, each unpacked when it is reached.
+A frame is unpickled before the read lock is let go, so that a join() that
+waited for the lock sees every entry read before; an entry whose unpickling
+joins the same Pcall does not wait for itself.
 
 Every case runs under a deadline and leaves no child behind.
 """
 
 import contextlib
 import multiprocessing
+import multiprocessing.connection
 import multiprocessing.queues
 import os
 import signal
@@ -154,6 +158,15 @@ def patch_class_empty(queue, calls, monkeypatch):
                         recorded(multiprocessing.queues.SimpleQueue.empty, calls))
 
 
+def patch_connection_recv_bytes(queue, calls, monkeypatch):
+    monkeypatch.setattr(multiprocessing.connection.Connection, "recv_bytes",
+                        recorded(multiprocessing.connection.Connection.recv_bytes, calls))
+
+
+def patch_connection_wait(queue, calls, monkeypatch):
+    monkeypatch.setattr(multiprocessing.connection, "wait", recorded(multiprocessing.connection.wait, calls))
+
+
 def replace_poll(queue, calls, monkeypatch):
     queue._poll = recorded(queue._poll, calls)
 
@@ -169,6 +182,8 @@ def replace_read_lock(queue, calls, monkeypatch):
 PATCHES = {
     "SimpleQueue.get": (patch_class_get, "get"),
     "SimpleQueue.empty": (patch_class_empty, "empty"),
+    "Connection.recv_bytes": (patch_connection_recv_bytes, "recv_bytes"),
+    "multiprocessing.connection.wait": (patch_connection_wait, "wait"),
     "the instance's _poll": (replace_poll, "poll"),
     "the instance's _reader": (replace_reader, "recv_bytes"),
     "the instance's _rlock": (replace_read_lock, "__enter__"),
@@ -194,7 +209,38 @@ def a_closed_write_end_raises_eof_error(started):
     with pytest.raises(EOFError) as caught:
         instance.join()
     assert caught.value.args == ()
+    assert sorted(instance._entries) == [(0, True, 0), (1, True, 1)]
     assert instance.livings == ()
+
+
+ENDINGS = {
+    "inside the length word": b"\x00\x00",
+    "after the length word": struct.pack("!i", 5),
+    "inside the message": struct.pack("!i", 5) + b"ab",
+    "inside the long length": struct.pack("!i", -1) + b"\x00\x00",
+    "after the long length": struct.pack("!i", -1) + struct.pack("!Q", 5),
+}
+
+
+def ending_pipe(queue, ending):
+    queue.put((0, True, "zero"))
+    os.write(queue._writer.fileno(), ENDINGS[ending])
+    queue._writer.close()
+
+
+def the_end_of_the_pipe_inside_a_frame_raises_what_get_raises(started, ending):
+    plain = multiprocessing.get_context("fork").SimpleQueue()
+    ending_pipe(plain, ending)
+    assert plain.get() == (0, True, "zero")
+    with pytest.raises(Exception) as expected:
+        plain.get()
+    instance = tandemix.Pcall(lambda: None)
+    instance._processes[:] = ended_children(1)
+    ending_pipe(instance._queue, ending)
+    with pytest.raises(Exception) as caught:
+        instance.join()
+    assert (type(caught.value), caught.value.args) == (type(expected.value), expected.value.args)
+    assert instance._entries == [(0, True, "zero")]
 
 
 # --- 4. a stopped child is alive ------------------------------------------------
@@ -266,16 +312,45 @@ def the_lowest_failure_decides_before_later_entries_are_unpacked(started, entrie
         (KeyError, ("zero",))
 
 
+# --- 6. an entry read under the read lock does not wait for itself -----------
+
+REENTERED = {}
+
+
+def join_again():
+    try:
+        REENTERED["instance"].join()
+    except RuntimeError:  # the entry being unpickled is not among the entries yet
+        pass
+    return "rebuilt"
+
+
+class JoinsWhenUnpickled:
+    def __reduce__(self):
+        return join_again, ()
+
+
+def an_entry_that_joins_while_it_is_unpickled(started):
+    instance = REENTERED["instance"] = tandemix.Pcall(lambda: None)
+    instance._processes[:] = ended_children(1)
+    instance._queue.put((0, True, JoinsWhenUnpickled()))
+    instance.join()
+    assert instance.results == ("rebuilt",)
+
+
 CASES = [
     pytest.param(two_threads_join_one_pcall, {}, id="two threads join one Pcall"),
     *(pytest.param(patched_queue_is_used_as_patched, {"patch": patch}, id=f"patched: {patch}") for patch in PATCHES),
     pytest.param(a_closed_write_end_raises_eof_error, {}, id="the write end closed"),
+    *(pytest.param(the_end_of_the_pipe_inside_a_frame_raises_what_get_raises, {"ending": ending},
+                   id=f"the pipe ends {ending}") for ending in ENDINGS),
     pytest.param(a_stopped_writer_is_waited_for, {"first": "reports", "stopped_for": 6.0},
                  id="a child stopped holding the write lock, the other reported"),
     pytest.param(a_stopped_writer_is_waited_for, {"first": "exits", "stopped_for": 2.5},
                  id="a child stopped holding the write lock, the other ended without an entry"),
     *(pytest.param(the_lowest_failure_decides_before_later_entries_are_unpacked, {"entries": entries},
                    id=f"entries: {entries}") for entries in ENTRIES),
+    pytest.param(an_entry_that_joins_while_it_is_unpickled, {}, id="an entry that joins the Pcall when unpickled"),
 ]
 
 
