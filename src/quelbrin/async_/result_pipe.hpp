@@ -51,41 +51,41 @@ namespace quelbrin::result_pipe {
 // reading empties.
 inline constexpr double kFramePatience = 0.25;
 
-#define QUELBRIN_RESULT_PIPE_NAMES(X)                 \
-    X(module_queues, "multiprocessing.queues")         \
-    X(module_connection, "multiprocessing.connection") \
+#define QUELBRIN_RESULT_PIPE_NAMES(X)                    \
+    X(module_queues, "multiprocessing.queues")           \
+    X(module_connection, "multiprocessing.connection")   \
     X(module_synchronize, "multiprocessing.synchronize") \
-    X(module_semaphores, "_multiprocessing")           \
-    X(SimpleQueue, "SimpleQueue")                      \
-    X(Connection, "Connection")                        \
-    X(Lock, "Lock")                                    \
-    X(SemLock, "SemLock")                              \
-    X(ForkingPickler, "_ForkingPickler")               \
-    X(wait, "wait")                                    \
-    X(reader, "_reader")                               \
-    X(poll_method, "_poll")                            \
-    X(read_lock, "_rlock")                             \
-    X(write_lock, "_wlock")                            \
-    X(semlock, "_semlock")                             \
-    X(handle, "_handle")                               \
-    X(readable, "_readable")                           \
-    X(get, "get")                                      \
-    X(empty, "empty")                                  \
-    X(poll, "poll")                                    \
-    X(recv_bytes, "recv_bytes")                        \
-    X(recv_bytes_framed, "_recv_bytes")                \
-    X(recv, "_recv")                                   \
-    X(check_closed, "_check_closed")                   \
-    X(check_readable, "_check_readable")               \
-    X(dunder_enter, "__enter__")                       \
-    X(dunder_exit, "__exit__")                         \
-    X(acquire, "acquire")                              \
-    X(release, "release")                              \
-    X(is_mine, "_is_mine")                             \
-    X(get_value, "_get_value")                         \
-    X(loads, "loads")                                  \
-    X(close, "close")                                  \
-    X(co_qualname, "co_qualname")                      \
+    X(module_semaphores, "_multiprocessing")             \
+    X(SimpleQueue, "SimpleQueue")                        \
+    X(Connection, "Connection")                          \
+    X(Lock, "Lock")                                      \
+    X(SemLock, "SemLock")                                \
+    X(ForkingPickler, "_ForkingPickler")                 \
+    X(wait, "wait")                                      \
+    X(reader, "_reader")                                 \
+    X(poll_method, "_poll")                              \
+    X(read_lock, "_rlock")                               \
+    X(write_lock, "_wlock")                              \
+    X(semlock, "_semlock")                               \
+    X(handle, "_handle")                                 \
+    X(readable, "_readable")                             \
+    X(get, "get")                                        \
+    X(empty, "empty")                                    \
+    X(poll, "poll")                                      \
+    X(recv_bytes, "recv_bytes")                          \
+    X(recv_bytes_framed, "_recv_bytes")                  \
+    X(recv, "_recv")                                     \
+    X(check_closed, "_check_closed")                     \
+    X(check_readable, "_check_readable")                 \
+    X(dunder_enter, "__enter__")                         \
+    X(dunder_exit, "__exit__")                           \
+    X(acquire, "acquire")                                \
+    X(release, "release")                                \
+    X(is_mine, "_is_mine")                               \
+    X(get_value, "_get_value")                           \
+    X(loads, "loads")                                    \
+    X(close, "close")                                    \
+    X(co_qualname, "co_qualname")                        \
     X(unread, "_unread")
 
 struct Names {
@@ -502,10 +502,9 @@ struct Frame {
     bool Whole() const noexcept { return HeaderWhole() && payload != nullptr && payload_read == PayloadSize(); }
 
     // Where the next bytes go, and how many the part being read lacks.
-    std::pair<char*, size_t> NextPart() const noexcept {
+    std::pair<char*, size_t> NextPart() noexcept {
         if (!HeaderWhole()) {
-            return {reinterpret_cast<char*>(const_cast<unsigned char*>(header)) + header_read,
-                    HeaderSize() - header_read};
+            return {reinterpret_cast<char*>(header) + header_read, HeaderSize() - header_read};
         }
         return {PyBytes_AS_STRING(payload) + payload_read, static_cast<size_t>(PayloadSize()) - payload_read};
     }
@@ -595,6 +594,7 @@ public:
             if (wait == Wait::kBrief || Truth(New(PyObject_CallMethodNoArgs(semaphore, names.is_mine)).get())) {
                 return;
             }
+            Require(PyErr_CheckSignals());
         }
     }
     ReadLock(const ReadLock&) = delete;
