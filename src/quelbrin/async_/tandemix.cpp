@@ -944,7 +944,7 @@ bool AnyChildAlive(PyObject* self) {
     return alive;
 }
 
-// time.sleep(0.25), through the module's `time`.
+// time.sleep(kPollPeriod), through the module's `time`.
 void SleepOnePeriod(Function& function) {
     Ref time_module = LoadGlobal(function, names.time);
     CallMethod(time_module.get(), names.sleep, names.poll_period);
