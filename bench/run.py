@@ -10,6 +10,7 @@ measured to bench/results.json.
     python bench/run.py            # the full run (30 s to a minute on 2 CPUs, with load)
     python bench/run.py --quick    # a third of the rounds (10-15 s), for a quick look
     python bench/run.py --only locked,import   # the locked call alone takes a few seconds
+    python bench/run.py --only bigresult       # a 100 MiB result, join() against get() (half a minute)
 """
 
 import argparse
@@ -376,6 +377,33 @@ def bench_pcall(rounds, sizes=(1, 8, 32)):
 
 
 # ---------------------------------------------------------------------------
+# A large result
+
+
+def big_result(case, mib):
+    """bench/bigresult.py in a fresh interpreter: what taking one result cost it."""
+    output = subprocess.run([sys.executable, str(HERE / "bigresult.py"), case, str(mib)], check=True,
+                            capture_output=True, text=True)
+    return json.loads(output.stdout)
+
+
+def bench_bigresult(rounds, mib=100):
+    samples = interleaved({case: lambda case=case: big_result(case, mib) for case in ("join", "get")}, rounds)
+    for key, label, target in (("seconds", "time", 1.05), ("cpu_seconds", "processor time", None),
+                               ("peak_kib", "peak RSS", 1.10)):
+        values = {case: [sample[key] for sample in cases] for case, cases in samples.items()}
+        ratio = median_ratio(values, "join", "get")
+        medians = {case: statistics.median(v) for case, v in values.items()}
+        if key == "peak_kib":
+            detail = f"{medians['join'] / 1024:.0f} MiB vs {medians['get'] / 1024:.0f} MiB"
+        else:
+            detail = f"{medians['join'] * 1e3:.0f} ms vs {medians['get'] * 1e3:.0f} ms"
+        record(f"{mib} MiB result, {label}: join() / SimpleQueue.get()", ratio, "x", target,
+               None if target is None else ratio <= target, detail)
+    raw[f"bigresult {mib} MiB"] = samples
+
+
+# ---------------------------------------------------------------------------
 # Import time
 
 IMPORTS = {
@@ -501,7 +529,7 @@ def print_table():
         print(format_line(line))
 
 
-BENCHMARKS = ("locked", "arguments", "construction", "pcall", "import", "memory")
+BENCHMARKS = ("locked", "arguments", "construction", "pcall", "bigresult", "import", "memory")
 
 
 def main():
@@ -524,6 +552,8 @@ def main():
         bench_construction(rounds=21 // scale)
     if "pcall" in only:
         bench_pcall(rounds=11 // scale)
+    if "bigresult" in only:
+        bench_bigresult(rounds=15 // scale)
     if "import" in only:
         bench_import(rounds=21 // scale)
     if "memory" in only:

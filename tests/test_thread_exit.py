@@ -158,6 +158,42 @@ PATHS = {
         call._processes = []
         work = call.join
     """,
+    "join()'s reading of a frame cut short": """
+        import os, struct
+        from types import SimpleNamespace
+        call = tandemix.Pcall(len, iargs=[("ab",)])
+        call._processes[:] = [SimpleNamespace(is_alive=lambda: False, join=lambda: None, pid=1, exitcode=0)]
+        fd = call._queue._writer.fileno()
+        os.write(fd, struct.pack("!i", 10**8))
+        if os.fork() == 0:
+            # A writer outside this interpreter's finalisation keeps waking the
+            # readers; the frame never ends.  It ends with the pipe's read end.
+            os.close(call._queue._reader.fileno())
+            try:
+                while True:
+                    os.write(fd, b"x")
+                    time.sleep(0.0005)
+            finally:
+                os._exit(0)
+        work = call.join
+    """,
+    "join()'s unpickling under the queue's read lock": """
+        from types import SimpleNamespace
+        def made_slowly():
+            nap()
+            return Finalised()
+        class Result:
+            def __reduce__(self):
+                return made_slowly, ()
+        call = tandemix.Pcall(len, iargs=[("ab",)])
+        call._processes[:] = [SimpleNamespace(is_alive=lambda: False, join=lambda: None, pid=1, exitcode=0)]
+        def feed():
+            while True:
+                call._queue.put((0, True, Result()))
+                nap()
+        threading.Thread(target=feed, daemon=True).start()
+        work = call.join
+    """,
     "run()'s failure logging": """
         class Slow(logging.Handler):
             def emit(self, record):

@@ -208,3 +208,13 @@ def test_a_frame_cut_by_a_time_out_is_finished_by_the_next_join(monkeypatch):
     child.is_alive = lambda: False
     instance.join()
     assert instance.results == ("x" * 100_000,)
+
+
+@pytest.mark.parametrize("junk", [5, "text", [1, (2, 3)], "old format"])
+def test_whatever_else_is_found_where_cut_frames_are_kept_is_not_trusted(junk):
+    instance = tandemix.Pcall(lambda: None)
+    instance._processes[:] = ended_children(1)
+    instance._unread = [(instance._queue, b"\x00\x00\x00")] if junk == "old format" else junk
+    instance._queue.put((0, True, "whole"))
+    instance.join()
+    assert instance.results == ("whole",)

@@ -150,26 +150,29 @@ class Pcall:
             results.append(self._queue.get())
         for p in self._processes:
             p.join()
-        # Decided: a child without an entry is a failure in its own right,
-        # ranked by index with the reported ones; results line up with
-        # _processes.
+        # The entries are walked in index order, each unpacked when it is
+        # reached.  Decided: a child without an entry is a failure in its own
+        # right, ranked by index with the reported ones, so the lowest index
+        # that failed or has no entry decides; an entry counts for the child
+        # whose position its index equals, others are passed over, and
+        # results line up with _processes.
         children = list(self._processes)
-        by_index = {}
-        for entry in list(results):
-            i, success, result = entry
-            by_index.setdefault(i, (success, result))
         values = []
-        for k, p in enumerate(children):
-            if k not in by_index:
-                raise RuntimeError(f"Child process-{k} (pid {p.pid}) ended with exit code {p.exitcode} "
-                                   "without reporting a result.")
-            success, result = by_index[k]
-            if success == 2:
-                from quelbrin.trevask.signals import TrevaskStepFailedSignal
-                raise TrevaskStepFailedSignal(result)
-            elif not success:
-                raise result
-            values.append(result)
+        for entry in sorted(results):
+            i, success, result = entry
+            if len(values) < len(children) and i > len(values):
+                break
+            if len(values) < len(children) and i == len(values):
+                if success == 2:
+                    from quelbrin.trevask.signals import TrevaskStepFailedSignal
+                    raise TrevaskStepFailedSignal(result)
+                elif not success:
+                    raise result
+                values.append(result)
+        if len(values) < len(children):
+            p = children[len(values)]
+            raise RuntimeError(f"Child process-{len(values)} (pid {p.pid}) ended with exit code {p.exitcode} "
+                               "without reporting a result.")
         self.results = tuple(values)
 
     def terminate(self):

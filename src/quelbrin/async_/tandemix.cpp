@@ -11,18 +11,10 @@
 #include "glibc_compat.hpp"
 #include "module.hpp"
 #include "recursion.hpp"
+#include "result_pipe.hpp"
 #include "statements.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <deque>
-#include <optional>
-#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -57,11 +49,15 @@ using quelbrin::RequireSize;
 using quelbrin::SetAttr;
 using quelbrin::Truth;
 using quelbrin::UnpackPair;
+using quelbrin::result_pipe::QueueReader;
 
 quelbrin::FunctionType<> functions("quelbrin.async_.tandemix.function");
 
 // ---------------------------------------------------------------------------
 // Interned names and constants, made once in the exec slot (constants.hpp).
+
+// How often join() looks at its children: the period of its wait loop.
+constexpr double kPollPeriod = 0.25;
 
 // The fields, in the order of the table below.
 struct Names {
@@ -69,15 +65,13 @@ struct Names {
         *TrevaskStepFailedSignal, *build_arguments, *consolidate_next_forked_logfile, *dunder_enter, *dunder_exit,
         *dunder_init, *dunder_module, *dunder_name, *entries_attr, *get_steps, *index_attr, *processes_attr,
         *queue_attr, *args_attr, *kwargs_attr, *target_attr, *work_attr, *append, *args, *cargs, *ckwargs, *copy,
-        *empty, *error, *exception, *exitcode, *f_locals, *format, *frame, *func, *functools, *get, *iargs, *ikwargs,
-        *index, *inspect, *internal, *is_alive, *itertools, *join, *kill, *kwargs, *livings, *logger,
-        *managed_handlers, *multiprocessing, *offset, *os, *parameters, *partial, *pid, *put, *queue, *repeat,
-        *results, *self, *signal, *sleep, *stack, *start, *starttime, *steps, *stoptime, *target, *targets, *tasklog,
-        *terminate, *time, *timeout, *update, *values, *items, *ForkingPickler, *Connection, *get_value, *handle_attr,
-        *loads, *module_connection, *module_queues, *reader_attr, *semlock_attr, *unread_attr, *write_lock_attr,
-        *varkwargs, *kwnames_p, *kwnames_timeout_extended_msg, *fromlist_steps, *fromlist_terminate, *fromlist_failed,
-        *module_steps, *module_signals, *poll_period, *livings_line, *timeout_message, *minus_one,
-        *status_step_failed;
+        *error, *exception, *exitcode, *f_locals, *format, *frame, *func, *functools, *get, *iargs, *ikwargs, *index,
+        *inspect, *internal, *is_alive, *itertools, *join, *kill, *kwargs, *livings, *logger, *managed_handlers,
+        *multiprocessing, *offset, *os, *parameters, *partial, *pid, *put, *queue, *repeat, *results, *self, *signal,
+        *sleep, *stack, *start, *starttime, *steps, *stoptime, *target, *targets, *tasklog, *terminate, *time,
+        *timeout, *update, *values, *items, *varkwargs, *kwnames_p, *kwnames_timeout_extended_msg, *fromlist_steps,
+        *fromlist_terminate, *fromlist_failed, *module_steps, *module_signals, *poll_period, *livings_line,
+        *timeout_message, *minus_one, *status_step_failed;
 };
 
 using quelbrin::Integer;
@@ -115,7 +109,6 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
     {&Names::cargs, String("cargs")},
     {&Names::ckwargs, String("ckwargs")},
     {&Names::copy, String("copy")},
-    {&Names::empty, String("empty")},
     {&Names::error, String("error")},
     {&Names::exception, String("exception")},
     {&Names::exitcode, String("exitcode")},
@@ -165,17 +158,6 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
     {&Names::update, String("update")},
     {&Names::values, String("values")},
     {&Names::items, String("items")},
-    {&Names::ForkingPickler, String("_ForkingPickler")},
-    {&Names::Connection, String("Connection")},
-    {&Names::get_value, String("_get_value")},
-    {&Names::handle_attr, String("_handle")},
-    {&Names::loads, String("loads")},
-    {&Names::module_connection, String("multiprocessing.connection")},
-    {&Names::module_queues, String("multiprocessing.queues")},
-    {&Names::reader_attr, String("_reader")},
-    {&Names::semlock_attr, String("_semlock")},
-    {&Names::unread_attr, String("_unread")},
-    {&Names::write_lock_attr, String("_wlock")},
     {&Names::varkwargs, String("varkwargs")},
     {&Names::kwnames_p, Strings({"p"})},
     {&Names::kwnames_timeout_extended_msg, Strings({"timeout", "extended_msg"})},
@@ -184,7 +166,7 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
     {&Names::fromlist_failed, Strings({"TrevaskStepFailedSignal"})},
     {&Names::module_steps, String("quelbrin.trevask.steps")},
     {&Names::module_signals, String("quelbrin.trevask.signals")},
-    {&Names::poll_period, Real(0.25)},
+    {&Names::poll_period, Real(kPollPeriod)},
     {&Names::livings_line, String("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}")},
     {&Names::timeout_message, String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
     {&Names::minus_one, Integer(-1)},
@@ -904,14 +886,7 @@ Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObjec
     return Ref::borrow(Py_None);
 }
 
-constexpr const char kJoinDoc[] =
-    "join\n"
-    "\n"
-    "        blocks the current process until timeout is reached, or if all childs\n"
-    "        finish executing their given job. Collects & sets the result variable\n"
-    "        after everything is finished. If a child process raises an exception\n"
-    "        during execution, the same exception will be thrown here.\n"
-    "        ";
+// ---- Waiting for the children
 
 bool AnyChildAlive(PyObject* self) {
     bool alive = false;
@@ -921,6 +896,73 @@ bool AnyChildAlive(PyObject* self) {
     });
     return alive;
 }
+
+// time.sleep(kPollPeriod), through the module's `time`.
+void SleepOnePeriod(Function& function) {
+    Ref time_module = LoadGlobal(function, names.time);
+    CallMethod(time_module.get(), names.sleep, names.poll_period);
+}
+
+void JoinChildren(PyObject* self) {
+    ForEach(Processes(self).get(), [&](PyObject* child) {
+        CallMethod(child, names.join);
+        return true;
+    });
+}
+
+// The queue, read afresh for each use.
+Ref ResultQueue(PyObject* self) { return GetAttr(self, names.queue_attr); }
+
+// Result entries read so far, kept on the instance so that a repeated join()
+// sees what the first one read off the queue.
+Ref KeptEntries(PyObject* self) {
+    Ref entries = quelbrin::GetOptionalAttr(self, names.entries_attr);
+    if (entries && PyList_Check(entries.get())) {
+        return entries;
+    }
+    entries = New(PyList_New(0));
+    SetAttr(self, names.entries_attr, entries.get());
+    return entries;
+}
+
+bool TimeLimitPassed(Function& function, PyObject* self) {
+    if (!Truth(GetAttr(self, names.timeout).get())) {
+        return false;
+    }
+    Ref now = CurrentTime(function);
+    Ref timeout = GetAttr(self, names.timeout);
+    Ref starttime = GetAttr(self, names.starttime);
+    Ref limit = New(PyNumber_Add(timeout.get(), starttime.get()));
+    return Require(PyObject_RichCompareBool(now.get(), limit.get(), Py_GT)) != 0;
+}
+
+// Lists the children still running, terminates them and logs the list; the
+// caller then raises TimeoutError.
+void ReportTimeOut(Function& function, PyObject* self) {
+    Ref lines = New(PyList_New(0));
+    ForEach(GetAttr(self, names.livings).get(), [&](PyObject* child) {
+        PyObject* format_args[] = {names.livings_line, child};
+        Ref line = New(PyObject_VectorcallMethod(names.format, format_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 names.kwnames_p));
+        Require(PyList_Append(lines.get(), line.get()));
+        return true;
+    });
+    CallMethod(self, names.terminate);
+
+    // logger.error(message.format(timeout=self.timeout, extended_msg="\n".join(lines))),
+    // evaluated in that order.
+    Ref logger = LoadGlobal(function, names.logger);
+    Ref log_error = GetAttr(logger.get(), names.error);
+    Ref timeout = GetAttr(self, names.timeout);
+    Ref separator = New(PyUnicode_FromString("\n"));
+    Ref extended_msg = New(PyUnicode_Join(separator.get(), lines.get()));
+    PyObject* message_args[] = {names.timeout_message, timeout.get(), extended_msg.get()};
+    Ref message = New(PyObject_VectorcallMethod(names.format, message_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                names.kwnames_timeout_extended_msg));
+    Call(log_error.get(), message.get());
+}
+
+// ---- Stopping children when join() is left early
 
 // How long children terminated by an interrupted join() get to end before
 // they are killed, and how long a killed one is waited for.
@@ -1017,312 +1059,22 @@ Ref ChildrenNow(PyObject* self, bool& hurry) {
     throw PyError{};
 }
 
-// ---- Reading the result queue
+// ---- Children that can never report
 //
-// A fork-context SimpleQueue is a pipe carrying one frame per entry: a 4-byte
-// big-endian length (or -1 and an 8-byte length), then the pickle.  Its get()
-// reads until the whole frame is in, and as the parent holds the pipe's write
-// end itself, a child that dies in the middle of its frame would leave get()
-// waiting for ever.  So join() reads the pipe of a genuine SimpleQueue itself,
-// never blocking on a frame that has not fully arrived, keeps what it has
-// read, and unpickles whole frames as get() does.  Any other queue object is
-// used through its own empty() and get().
-
-constexpr size_t kReadChunk = 1 << 16;
-// How long a drain waits for the rest of a frame once it has begun: a living
-// writer holds the write lock and sends its frame without pause.
-constexpr double kFramePatience = 0.25;
-// How long the write lock may stay held with no byte arriving before its
-// holder is taken to have died holding it: a child that ended without an
-// entry is then known to be the one; when every child that ended has
-// reported, the holder is one of them that died after writing its entry,
-// which is waited for longer before it is assumed.
+// A child that dies while it holds the queue's write lock -- in the middle of
+// its frame, or before or after writing it -- leaves the lock held for good,
+// and every child that has yet to report waits for it in put() for ever.  A
+// living writer holds the lock only while it writes, without pause, so a lock
+// held with no byte arriving for kStallLimit means its holder is not
+// writing.  Either it is stopped (SIGSTOP, a debugger, a cgroup freezer), and
+// alive: it goes on once continued, and join() waits for it as for any
+// living child.  Or it is dead: when some child has ended on its own without
+// an entry, that is the one; when every child that ended has reported, the
+// holder is one of them that died after its entry, which is assumed once the
+// lock has been held for kStallLimitAfterEntries.  The children still waiting
+// can then never report, and are stopped.
 constexpr double kStallLimit = 1.0;
 constexpr double kStallLimitAfterEntries = 3.0;
-
-// A module that has been imported, without importing it: empty if it is not.
-Ref LoadedModule(PyObject* name) {
-    Ref module = Ref::steal(PyImport_GetModule(name));
-    if (!module && PyErr_Occurred()) {
-        throw PyError{};
-    }
-    return module;
-}
-
-// The pipe descriptor of a SimpleQueue made by multiprocessing itself and
-// used as made; -1 for any other object.
-int GenuinePipe(PyObject* queue) {
-    Ref queues = LoadedModule(names.module_queues);
-    Ref connection = LoadedModule(names.module_connection);
-    if (!queues || !connection) {
-        return -1;
-    }
-    Ref queue_class = quelbrin::GetOptionalAttr(queues.get(), names.SimpleQueue);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(queue)) != queue_class.get()) {
-        return -1;
-    }
-    Ref own = New(PyObject_GenericGetDict(queue, nullptr));
-    if (!PyDict_Check(own.get()) || Require(PyDict_Contains(own.get(), names.empty)) ||
-        Require(PyDict_Contains(own.get(), names.get))) {
-        return -1;  // methods replaced on the instance: use them
-    }
-    Ref connection_class = quelbrin::GetOptionalAttr(connection.get(), names.Connection);
-    Ref reader = quelbrin::GetOptionalAttr(queue, names.reader_attr);
-    if (!reader || reinterpret_cast<PyObject*>(Py_TYPE(reader.get())) != connection_class.get()) {
-        return -1;
-    }
-    Ref handle = quelbrin::GetOptionalAttr(reader.get(), names.handle_attr);
-    if (!handle || !PyLong_CheckExact(handle.get())) {
-        return -1;  // closed: its own methods say so
-    }
-    const long fd = PyLong_AsLong(handle.get());
-    if (fd < 0 || fd > INT32_MAX) {
-        PyErr_Clear();
-        return -1;
-    }
-    return static_cast<int>(fd);
-}
-
-// Whether the pipe can be read within `seconds`.  A signal arriving meanwhile
-// is handled as during any blocking call of the interpreter.
-bool Readable(int fd, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        struct pollfd watch = {fd, POLLIN, 0};
-        const double left = std::chrono::duration<double, std::milli>(until - std::chrono::steady_clock::now()).count();
-        const int milliseconds = left > 0 ? static_cast<int>(left) + 1 : 0;
-        int ready;
-        if (milliseconds == 0) {
-            ready = poll(&watch, 1, 0);
-        } else {
-            Py_BEGIN_ALLOW_THREADS
-            ready = poll(&watch, 1, milliseconds);
-            Py_END_ALLOW_THREADS
-        }
-        if (ready >= 0) {
-            return ready > 0;
-        }
-        if (errno != EINTR) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PyError{};
-        }
-        Require(PyErr_CheckSignals());
-    }
-}
-
-// The part of the first frame in one queue's pipe that has been read.  No
-// more than that frame is ever read, so what follows it stays in the pipe, as
-// get() leaves it.
-struct PipeBuffer {
-    PyObject* queue;  // borrowed: ResultPipes holds it
-    int fd = -1;      // -1: not a genuine SimpleQueue, used through its methods
-    std::string bytes;
-
-    // (header length, payload length) of the frame, as Connection.recv_bytes
-    // reads them, once the header has arrived.
-    std::optional<std::pair<size_t, uint64_t>> Frame() const {
-        auto big_endian = [&](size_t at, size_t length) {
-            uint64_t value = 0;
-            for (size_t i = 0; i < length; ++i) {
-                value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-            }
-            return value;
-        };
-        if (bytes.size() < 4) {
-            return std::nullopt;
-        }
-        const auto length = static_cast<int32_t>(static_cast<uint32_t>(big_endian(0, 4)));
-        if (length != -1) {
-            return std::pair<size_t, uint64_t>{4, length < 0 ? 0 : static_cast<uint64_t>(length)};
-        }
-        if (bytes.size() < 12) {
-            return std::nullopt;
-        }
-        return std::pair<size_t, uint64_t>{12, big_endian(4, 8)};
-    }
-
-    // Bytes the frame still lacks (of its header, while that is incomplete).
-    uint64_t Missing() const {
-        auto frame = Frame();
-        if (!frame) {
-            return (bytes.size() < 4 ? 4 : 12) - bytes.size();
-        }
-        return frame->second - (bytes.size() - frame->first);
-    }
-
-    bool Overlong() const {
-        auto frame = Frame();
-        return frame && bytes.size() - frame->first > frame->second;
-    }
-
-    // Reads what has arrived of the frame, without waiting; the count read.
-    size_t ReadAvailable() {
-        size_t total = 0;
-        while (Missing() > 0 && Readable(fd, 0)) {
-            const size_t start = bytes.size();
-            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(Missing(), kReadChunk));
-            bytes.resize(start + wanted);
-            ssize_t count;
-            Py_BEGIN_ALLOW_THREADS
-            count = read(fd, bytes.data() + start, wanted);
-            Py_END_ALLOW_THREADS
-            const int error = errno;
-            bytes.resize(start + (count > 0 ? static_cast<size_t>(count) : 0));
-            if (count > 0) {
-                total += static_cast<size_t>(count);
-            } else if (count == 0 || error == EAGAIN) {
-                break;  // end of file: every write end closed, nothing more can come
-            } else if (error == EINTR) {
-                Require(PyErr_CheckSignals());
-            } else {
-                errno = error;
-                PyErr_SetFromErrno(PyExc_OSError);
-                throw PyError{};
-            }
-        }
-        return total;
-    }
-
-    // _ForkingPickler.loads() of the frame, which is whole; the frame is used
-    // up even if it cannot be unpickled, as with get().
-    Ref TakeEntry() {
-        const size_t header = Frame()->first;
-        Ref data =
-            New(PyBytes_FromStringAndSize(bytes.data() + header, static_cast<Py_ssize_t>(bytes.size() - header)));
-        bytes.clear();
-        Ref queues = LoadedModule(names.module_queues);
-        if (!queues) {
-            Raise(PyExc_RuntimeError, "multiprocessing.queues is no longer loaded");
-        }
-        Ref pickler = GetAttr(queues.get(), names.ForkingPickler);
-        return CallMethod(pickler.get(), names.loads, data.get());
-    }
-};
-
-// The queues one join() reads, and what it has seen of their writers.
-struct ResultPipes {
-    Ref queues;                    // a list: every queue a PipeBuffer stands for
-    std::deque<PipeBuffer> pipes;  // a deque: references stay valid as it grows
-    PipeBuffer* latest = nullptr;  // of the queue read last
-    bool progress = false;         // bytes arrived since the last stall check
-    std::chrono::steady_clock::time_point stalled_since = std::chrono::steady_clock::now();
-
-    PipeBuffer& For(PyObject* queue) {
-        for (PipeBuffer& pipe : pipes) {
-            if (pipe.queue == queue) {
-                return *(latest = &pipe);
-            }
-        }
-        if (!queues) {
-            queues = New(PyList_New(0));
-        }
-        const int fd = GenuinePipe(queue);
-        Require(PyList_Append(queues.get(), queue));
-        pipes.push_back({queue, fd, {}});
-        return *(latest = &pipes.back());
-    }
-
-    // Whether a whole entry can be taken: reads what has arrived and, when a
-    // frame has begun, waits up to `patience` at a time for more of it.
-    bool HasEntry(PipeBuffer& pipe, double patience) {
-        progress = pipe.ReadAvailable() > 0 || progress;
-        while (pipe.Missing() > 0) {
-            if (pipe.bytes.empty() || patience <= 0 || !Readable(pipe.fd, patience)) {
-                return false;
-            }
-            if (pipe.ReadAvailable() == 0) {
-                return false;
-            }
-            progress = true;
-        }
-        return true;
-    }
-
-    // A frame that had begun to arrive when join() left early, kept in the
-    // instance's dict (where nothing else looks) for the next join() to finish
-    // reading; the next join() takes it back.
-    void Keep(PyObject* self) {
-        Ref unread = New(PyList_New(0));
-        for (PipeBuffer& pipe : pipes) {
-            if (pipe.fd >= 0 && !pipe.bytes.empty()) {
-                Ref bytes =
-                    New(PyBytes_FromStringAndSize(pipe.bytes.data(), static_cast<Py_ssize_t>(pipe.bytes.size())));
-                Ref kept = New(PyTuple_Pack(2, pipe.queue, bytes.get()));
-                Require(PyList_Append(unread.get(), kept.get()));
-            }
-        }
-        if (PyList_GET_SIZE(unread.get()) > 0) {
-            Ref own = New(PyObject_GenericGetDict(self, nullptr));
-            Require(PyDict_SetItem(own.get(), names.unread_attr, unread.get()));
-        }
-    }
-
-    void TakeBack(PyObject* self) {
-        Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-        if (!own || !PyDict_Check(own.get())) {
-            PyErr_Clear();
-            return;  // an instance without a dict of its own
-        }
-        Ref unread = Ref::borrow(PyDict_GetItemWithError(own.get(), names.unread_attr));
-        if (!unread) {
-            if (PyErr_Occurred()) {
-                throw PyError{};
-            }
-            return;
-        }
-        Require(PyDict_DelItem(own.get(), names.unread_attr));
-        if (!PyList_CheckExact(unread.get())) {
-            return;
-        }
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(unread.get()); ++k) {
-            PyObject* kept = PyList_GET_ITEM(unread.get(), k);
-            if (PyTuple_CheckExact(kept) && PyTuple_GET_SIZE(kept) == 2 &&
-                PyBytes_CheckExact(PyTuple_GET_ITEM(kept, 1))) {
-                PipeBuffer& pipe = For(PyTuple_GET_ITEM(kept, 0));
-                PyObject* bytes = PyTuple_GET_ITEM(kept, 1);
-                if (pipe.fd >= 0) {
-                    pipe.bytes.assign(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-                    if (pipe.Overlong()) {
-                        pipe.bytes.clear();  // not what Keep() made
-                    }
-                }
-            }
-        }
-        latest = nullptr;
-    }
-};
-static_assert(!std::is_nothrow_destructible_v<ResultPipes>);
-
-// Moves every entry waiting on the queue into `entries`, as
-//     while not self._queue.empty(): entries.append(self._queue.get())
-// does; `patience` is how long to wait for the rest of a frame that has begun.
-void DrainQueue(PyObject* self, PyObject* entries, ResultPipes& pipes, double patience) {
-    for (;;) {
-        Ref queue = GetAttr(self, names.queue_attr);
-        PipeBuffer& pipe = pipes.For(queue.get());
-        if (pipe.fd >= 0 ? !pipes.HasEntry(pipe, patience) : Truth(CallMethod(queue.get(), names.empty).get())) {
-            return;
-        }
-        queue = GetAttr(self, names.queue_attr);
-        PipeBuffer& source = pipes.For(queue.get());
-        Ref entry = source.fd >= 0 && pipes.HasEntry(source, 0) ? source.TakeEntry()
-                                                                : CallMethod(queue.get(), names.get);
-        Require(PyList_Append(entries, entry.get()));
-    }
-}
-
-// Whether the queue's write lock is held now (its semaphore at zero).
-bool WriteLockHeld(PyObject* queue) {
-    try {
-        Ref lock = GetAttr(queue, names.write_lock_attr);
-        Ref semaphore = GetAttr(lock.get(), names.semlock_attr);
-        Ref value = CallMethod(semaphore.get(), names.get_value);
-        return PyLong_Check(value.get()) && PyLong_AsLong(value.get()) == 0;
-    } catch (const PyError&) {
-        quelbrin::ErrorHandled();
-        return false;
-    }
-}
 
 // Whether `entries` hold one whose index equals `position`.  Only an
 // estimate: entries that cannot be read count as reporting.
@@ -1342,25 +1094,26 @@ bool Reported(PyObject* entries, Py_ssize_t position) {
     return false;
 }
 
-// A child that dies while it holds the queue's write lock -- in the middle of
-// its frame, or before or after writing it -- leaves the lock held for good,
-// and every child that has yet to report waits for it in put() for ever.  A
-// living writer holds the lock only while it writes, without pause, so a lock
-// held with no byte arriving for a while means its holder is not writing;
-// when some child has ended on its own without an entry, it is the one that
-// died holding it (or, held for longer, one that ended after its entry).
-// The children still waiting can then never report: they are stopped, and
-// returned (a list; empty Ref when none was) so that the error names a child
-// that died rather than them.
-Ref StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes) {
-    PipeBuffer* pipe = pipes.latest;
-    const bool stalled = pipe != nullptr && pipe->fd >= 0 && !pipes.progress && WriteLockHeld(pipe->queue);
-    pipes.progress = false;
-    if (!stalled) {
-        pipes.stalled_since = std::chrono::steady_clock::now();
-        return {};
-    }
-    if (SecondsSince(pipes.stalled_since) < kStallLimit) {
+// Whether any of `children` (a list of this module's own) is stopped.
+bool AnyStopped(PyObject* children) {
+    bool stopped = false;
+    ForEachOwnItem(children, [&](PyObject* child) {
+        Ref pid = GetAttr(child, names.pid);
+        const long number = PyLong_Check(pid.get()) ? PyLong_AsLong(pid.get()) : -1;
+        if (number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+        }
+        stopped = stopped || (number > 0 && quelbrin::result_pipe::ProcessStopped(number));
+    });
+    return stopped;
+}
+
+// Stops the children that a dead writer has locked out, and returns them (a
+// list; empty Ref when it did not come to that) so that the error names a
+// child that died rather than them.
+Ref StopChildrenLockedOut(PyObject* self, PyObject* entries, QueueReader& reader) {
+    const double stalled = reader.WritersStalledFor();
+    if (stalled < kStallLimit) {
         return {};
     }
     Ref living = New(PyList_New(0));
@@ -1378,15 +1131,17 @@ Ref StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes)
     if (PyList_GET_SIZE(living.get()) == 0) {
         return {};  // join() goes on by itself
     }
-    // A child that ended after a whole frame has all of it in the pipe.
-    while (pipes.HasEntry(*pipe, 0)) {
-        Require(PyList_Append(entries, pipe->TakeEntry().get()));
+    if (AnyStopped(living.get())) {
+        reader.WritersAlive();
+        return {};
     }
+    // A child that ended after a whole frame has all of it in the pipe.
+    reader.Drain([self] { return ResultQueue(self); }, entries, QueueReader::Wait::kBrief);
     bool died_holding = false;
     for (Py_ssize_t child : ended) {
         died_holding = died_holding || !Reported(entries, child);
     }
-    if (!died_holding && (ended.empty() || SecondsSince(pipes.stalled_since) < kStallLimitAfterEntries)) {
+    if (!died_holding && (ended.empty() || stalled < kStallLimitAfterEntries)) {
         return {};
     }
     bool interrupted = false;
@@ -1397,54 +1152,7 @@ Ref StopChildrenLockedOut(PyObject* self, PyObject* entries, ResultPipes& pipes)
     return living;
 }
 
-// Result entries read so far, kept on the instance so that a repeated join()
-// sees what the first one read off the queue.
-Ref KeptEntries(PyObject* self) {
-    Ref entries = quelbrin::GetOptionalAttr(self, names.entries_attr);
-    if (entries && PyList_Check(entries.get())) {
-        return entries;
-    }
-    entries = New(PyList_New(0));
-    SetAttr(self, names.entries_attr, entries.get());
-    return entries;
-}
-
-// Lists the children still running, terminates them and logs the list; the
-// caller then raises TimeoutError.
-void ReportTimeOut(Function& function, PyObject* self) {
-    Ref lines = New(PyList_New(0));
-    ForEach(GetAttr(self, names.livings).get(), [&](PyObject* child) {
-        PyObject* format_args[] = {names.livings_line, child};
-        Ref line = New(PyObject_VectorcallMethod(names.format, format_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 names.kwnames_p));
-        Require(PyList_Append(lines.get(), line.get()));
-        return true;
-    });
-    CallMethod(self, names.terminate);
-
-    // logger.error(message.format(timeout=self.timeout, extended_msg="\n".join(lines))),
-    // evaluated in that order.
-    Ref logger = LoadGlobal(function, names.logger);
-    Ref log_error = GetAttr(logger.get(), names.error);
-    Ref timeout = GetAttr(self, names.timeout);
-    Ref separator = New(PyUnicode_FromString("\n"));
-    Ref extended_msg = New(PyUnicode_Join(separator.get(), lines.get()));
-    PyObject* message_args[] = {names.timeout_message, timeout.get(), extended_msg.get()};
-    Ref message = New(PyObject_VectorcallMethod(names.format, message_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                names.kwnames_timeout_extended_msg));
-    Call(log_error.get(), message.get());
-}
-
-bool TimeLimitPassed(Function& function, PyObject* self) {
-    if (!Truth(GetAttr(self, names.timeout).get())) {
-        return false;
-    }
-    Ref now = CurrentTime(function);
-    Ref timeout = GetAttr(self, names.timeout);
-    Ref starttime = GetAttr(self, names.starttime);
-    Ref limit = New(PyNumber_Add(timeout.get(), starttime.get()));
-    return Require(PyObject_RichCompareBool(now.get(), limit.get(), Py_GT)) != 0;
-}
+// ---- The failure check
 
 // `index, success, result = entry`, with the interpreter's messages for an
 // entry of the wrong shape.
@@ -1478,19 +1186,10 @@ EntryFields UnpackEntry(PyObject* entry) {
     return fields;
 }
 
-// The entries by index, `{index: (success, result)}`, the first entry of an
-// index winning.  A dict, so that an index lines up with a child whenever it
-// equals the child's position as Python compares and hashes (1.0, an int
-// subclass, ...).
-Ref EntriesByIndex(PyObject* entries) {
-    Ref by_index = New(PyDict_New());
-    ForEach(New(PySequence_List(entries)).get(), [&](PyObject* entry) {
-        auto [index, success, result] = UnpackEntry(entry);
-        Ref report = New(PyTuple_Pack(2, success.get(), result.get()));
-        Require(PyDict_SetDefault(by_index.get(), index.get(), report.get()));
-        return true;
-    });
-    return by_index;
+// `left <op> right` and its truth, as an `if` tests it.
+bool Compares(PyObject* left, Py_ssize_t right, int op) {
+    Ref number = New(PyLong_FromSsize_t(right));
+    return Truth(New(PyObject_RichCompare(left, number.get(), op)).get());
 }
 
 [[noreturn]] void RaiseNotReported(PyObject* child, Py_ssize_t position) {
@@ -1500,40 +1199,42 @@ Ref EntriesByIndex(PyObject* entries) {
                 position, pid.get(), exitcode.get());
 }
 
-// Raises the failure of the lowest-index child that failed or never
-// reported; otherwise returns the results in child order.  Children that
-// join() had to stop because they could never report (`stopped`, a list, or
-// NULL) are passed
-// over in favour of the child that caused it.
+// Walks a sorted copy of the entries (index order), unpacking each as it is
+// reached, and raises for the lowest index that failed or that no entry has;
+// otherwise returns the results in child order.  An entry matches the child
+// whose position its index equals; entries of other indices, and later ones
+// of an index already matched, are passed over.  Children that join() had
+// to stop because they could never report (`stopped`, a list, or NULL) are
+// passed over in favour of the child that caused it.
 Ref Outcome(Function& function, PyObject* self, PyObject* entries, PyObject* stopped) {
-    Ref by_index = EntriesByIndex(entries);
+    Ref children = New(PySequence_List(Processes(self).get()));
+    Ref in_order = New(PySequence_List(entries));
+    Require(PyList_Sort(in_order.get()));
     Ref results = New(PyList_New(0));
-    Ref first_stopped;
-    Py_ssize_t first_stopped_position = 0;
-    Py_ssize_t position = 0;
-    ForEach(Processes(self).get(), [&](PyObject* child) {
-        Ref key = New(PyLong_FromSsize_t(position));
-        PyObject* report = PyDict_GetItemWithError(by_index.get(), key.get());
-        if (report == nullptr) {
-            if (PyErr_Occurred()) {
-                throw PyError{};
-            }
-            bool was_stopped = false;
-            for (Py_ssize_t k = 0; stopped != nullptr && k < PyList_GET_SIZE(stopped); ++k) {
-                was_stopped = was_stopped || PyList_GET_ITEM(stopped, k) == child;
-            }
-            if (!was_stopped) {
-                RaiseNotReported(child, position);
-            }
-            if (!first_stopped) {
-                first_stopped = Ref::borrow(child);
-                first_stopped_position = position;
-            }
-            ++position;
-            return true;
+    Py_ssize_t position = 0;  // the children before it are accounted for
+    Py_ssize_t first_stopped = -1;
+    auto children_left = [&] { return position < PyList_GET_SIZE(children.get()); };
+    // The child at `position` has no entry.
+    auto not_reported = [&] {
+        Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), position));
+        bool was_stopped = false;
+        for (Py_ssize_t k = 0; stopped != nullptr && k < PyList_GET_SIZE(stopped); ++k) {
+            was_stopped = was_stopped || PyList_GET_ITEM(stopped, k) == child.get();
         }
-        Ref success = Ref::borrow(PyTuple_GET_ITEM(report, 0));
-        Ref result = Ref::borrow(PyTuple_GET_ITEM(report, 1));
+        if (!was_stopped) {
+            RaiseNotReported(child.get(), position);
+        }
+        first_stopped = first_stopped < 0 ? position : first_stopped;
+        ++position;
+    };
+    ForEachOwnItem(in_order.get(), [&](PyObject* entry) {
+        auto [index, success, result] = UnpackEntry(entry);
+        while (children_left() && Compares(index.get(), position, Py_GT)) {
+            not_reported();
+        }
+        if (!children_left() || !Compares(index.get(), position, Py_EQ)) {
+            return;
+        }
         if (Require(PyObject_RichCompareBool(success.get(), names.status_step_failed, Py_EQ))) {
             Ref failed_signal = ImportName(function.globals, names.module_signals, names.fromlist_failed,
                                            names.TrevaskStepFailedSignal);
@@ -1544,34 +1245,43 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries, PyObject* sto
         }
         Require(PyList_Append(results.get(), result.get()));
         ++position;
-        return true;
     });
-    if (first_stopped) {
-        RaiseNotReported(first_stopped.get(), first_stopped_position);
+    while (children_left()) {
+        not_reported();
+    }
+    if (first_stopped >= 0) {
+        RaiseNotReported(PyList_GET_ITEM(children.get(), first_stopped), first_stopped);
     }
     return New(PyList_AsTuple(results.get()));
 }
 
+// ---- join()
+
+constexpr const char kJoinDoc[] =
+    "join\n"
+    "\n"
+    "        blocks the current process until timeout is reached, or if all childs\n"
+    "        finish executing their given job. Collects & sets the result variable\n"
+    "        after everything is finished. If a child process raises an exception\n"
+    "        during execution, the same exception will be thrown here.\n"
+    "        ";
+
 Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
+    auto queue = [self] { return ResultQueue(self); };
     Ref entries = KeptEntries(self);
-    ResultPipes pipes;
-    Ref stopped;  // a list once join() had to stop children
+    QueueReader reader(self);
+    Ref stopped;  // a list once join() had to stop children that could never report
 
     bool timed_out = false;
     try {
-        pipes.TakeBack(self);
         while (AnyChildAlive(self)) {
-            DrainQueue(self, entries.get(), pipes, kFramePatience);
-            if (!stopped) {
-                stopped = StopChildrenLockedOut(self, entries.get(), pipes);
-                if (stopped) {
-                    continue;
-                }
+            reader.Drain(queue, entries.get(), QueueReader::Wait::kBrief);
+            if (!stopped && (stopped = StopChildrenLockedOut(self, entries.get(), reader))) {
+                continue;
             }
-            Ref time_module = LoadGlobal(function, names.time);
-            CallMethod(time_module.get(), names.sleep, names.poll_period);
+            SleepOnePeriod(function);
             if (TimeLimitPassed(function, self)) {
                 ReportTimeOut(function, self);
                 timed_out = true;
@@ -1580,11 +1290,10 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         }
         if (!timed_out) {
             SetAttr(self, names.stoptime, CurrentTime(function).get());
-            DrainQueue(self, entries.get(), pipes, 0);
-            ForEach(Processes(self).get(), [&](PyObject* child) {
-                CallMethod(child, names.join);
-                return true;
-            });
+            // Waits for a reader in another thread that holds the read lock:
+            // the entry it is adding may decide the outcome.
+            reader.Drain(queue, entries.get(), QueueReader::Wait::kAsGet);
+            JoinChildren(self);
         }
     } catch (const PyError&) {
         // Ctrl-C, a test runner's time-out or a failing call leaves join()
@@ -1595,18 +1304,12 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         RaisedException raised;
         bool interrupted = false;
         StopChildren(ChildrenNow(self, interrupted).get(), interrupted);
-        Quietly(interrupted, [&] { pipes.Keep(self); });
         if (interrupted && !raised.matches(PyExc_KeyboardInterrupt)) {
             RaiseInterrupted(raised.get());
         }
         raised.reraise();
     }
     if (timed_out) {
-        bool interrupted = false;
-        Quietly(interrupted, [&] { pipes.Keep(self); });
-        if (interrupted) {
-            RaiseInterrupted(nullptr);
-        }
         // A Ctrl-C that came while the time-out was being reported is raised
         // now, not left pending behind the TimeoutError.
         Require(PyErr_CheckSignals());
@@ -1743,6 +1446,7 @@ void ExecModule(PyObject* module) {
     using quelbrin::LoadGlobal;
     using quelbrin::SetItem;
     quelbrin::MakeConstants<kNames>(names);
+    quelbrin::result_pipe::MakeNames();
     functions.ready();
     PyObject* globals = Require(PyModule_GetDict(module));
 
