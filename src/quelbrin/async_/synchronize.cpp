@@ -616,8 +616,8 @@ Ref CallNextNew(const Function& function, PyObject* next_new, PyObject* cls, PyO
         return call(named.get());
     }
     PyObject* caller_globals = PyEval_GetGlobals();
-    Ref callers_name = Ref::borrow(caller_globals != nullptr ? PyDict_GetItemWithError(caller_globals, names.dunder_name)
-                                                             : nullptr);
+    Ref callers_name = Ref::borrow(
+        caller_globals != nullptr ? PyDict_GetItemWithError(caller_globals, names.dunder_name) : nullptr);
     if (!callers_name && PyErr_Occurred()) {
         throw PyError{};
     }

@@ -167,8 +167,10 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
     {&Names::module_steps, String("quelbrin.trevask.steps")},
     {&Names::module_signals, String("quelbrin.trevask.signals")},
     {&Names::poll_period, Real(kPollPeriod)},
-    {&Names::livings_line, String("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}")},
-    {&Names::timeout_message, String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
+    {&Names::livings_line,
+     String("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}")},
+    {&Names::timeout_message,
+     String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
     {&Names::minus_one, Integer(-1)},
     {&Names::status_step_failed, Integer(2)},
 };
@@ -510,7 +512,8 @@ constexpr FunctionDef kChildLaborInitDef =
                    {Arg("self"), Arg("index"), Arg("queue"), VarArgs("args"), VarKeywords("kwargs")}, ChildLaborInit);
 constexpr FunctionDef kChildLaborGetStepsDef =
     DefineFunction("_get_steps", "ChildLabor._get_steps", kGetStepsDoc, {Arg("self")}, ChildLaborGetSteps);
-constexpr FunctionDef kChildLaborRunDef = DefineFunction("run", "ChildLabor.run", kRunDoc, {Arg("self")}, ChildLaborRun);
+constexpr FunctionDef kChildLaborRunDef =
+    DefineFunction("run", "ChildLabor.run", kRunDoc, {Arg("self")}, ChildLaborRun);
 
 // ---------------------------------------------------------------------------
 // Pcall: construction and argument building
@@ -1384,7 +1387,8 @@ constexpr FunctionDef kPcallPcallDef = DefineFunction("pcall", "Pcall.pcall", kP
 constexpr FunctionDef kPcallInitDef =
     DefineFunction("__init__", "Pcall.__init__", nullptr,
                    {Arg("self"), Arg("targets"), Arg("timeout", kDefault), Arg("cargs", kDefault),
-                    Arg("iargs", kDefault), Arg("ckwargs", kDefault), Arg("ikwargs", kDefault), VarKeywords("varkwargs")},
+                    Arg("iargs", kDefault), Arg("ckwargs", kDefault), Arg("ikwargs", kDefault),
+                    VarKeywords("varkwargs")},
                    PcallInit);
 static_assert(kPcallInitDef.argcount == kIkwargs + 1, "PcallInit reads its parameters through InitParameter");
 constexpr FunctionDef kPcallPidsDef = DefineFunction("pids", "Pcall.pids", kPidsDoc, {Arg("self")}, PcallPids);
@@ -1488,13 +1492,14 @@ void ExecModule(PyObject* module) {
 
     Ref context = LoadGlobal(globals, names.multiprocessing);
     Ref child_labor_bases = New(PyTuple_Pack(1, GetAttr(context.get(), Intern("Process").get()).get()));
+    auto child_labor_body = [&](quelbrin::ClassBody& body) {
+        body.define("__init__",
+                    functions.make<kChildLaborInitDef>(globals, quelbrin::Captured{body.class_cell()}).get());
+        body.define("_get_steps", functions.make<kChildLaborGetStepsDef>(globals).get());
+        body.define("run", functions.make<kChildLaborRunDef>(globals).get());
+    };
     Ref child_labor =
-        quelbrin::MakeClass(globals, "ChildLabor", child_labor_bases.get(), kChildLaborDoc, [&](quelbrin::ClassBody& body) {
-            body.define("__init__",
-                        functions.make<kChildLaborInitDef>(globals, quelbrin::Captured{body.class_cell()}).get());
-            body.define("_get_steps", functions.make<kChildLaborGetStepsDef>(globals).get());
-            body.define("run", functions.make<kChildLaborRunDef>(globals).get());
-        });
+        quelbrin::MakeClass(globals, "ChildLabor", child_labor_bases.get(), kChildLaborDoc, child_labor_body);
     SetItem(globals, "ChildLabor", child_labor.get());
 
     Ref pcall_bases = New(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -1508,10 +1513,10 @@ void ExecModule(PyObject* module) {
         body.define("pcall", decorate(PyClassMethod_Type, functions.make<kPcallPcallDef>(globals)).get());
         Ref empty_tuple = New(PyTuple_New(0));
         Ref empty_dict = New(PyDict_New());
-        body.define("__init__", functions
-                                    .make<kPcallInitDef>(globals, Py_None, empty_tuple.get(), empty_tuple.get(),
-                                                         empty_dict.get(), empty_tuple.get())
-                                    .get());
+        // def __init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
+        Ref init = functions.make<kPcallInitDef>(globals, Py_None, empty_tuple.get(), empty_tuple.get(),
+                                                 empty_dict.get(), empty_tuple.get());
+        body.define("__init__", init.get());
         body.define("pids", decorate(PyProperty_Type, functions.make<kPcallPidsDef>(globals)).get());
         body.define("start", functions.make<kPcallStartDef>(globals).get());
         body.define("join", functions.make<kPcallJoinDef>(globals).get());
