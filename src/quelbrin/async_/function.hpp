@@ -507,7 +507,7 @@ private:
         Ref qualname = Intern(def.qualname);
         Ref doc = def.doc != nullptr ? New(PyUnicode_FromString(def.doc)) : Ref();
         Ref module_key = Intern("__name__");
-        Ref module = Ref::borrow(PyDict_GetItemWithError(globals, module_key.get()));
+        Ref module = Ref::new_reference(PyDict_GetItemWithError(globals, module_key.get()));
         if (!module && PyErr_Occurred()) {
             throw PyError{};
         }
@@ -575,7 +575,7 @@ public:
 
         const Py_ssize_t npositional = nargs < argcount ? nargs : argcount;
         for (Py_ssize_t i = 0; i < npositional; ++i) {
-            values_[i] = Ref::borrow(args[i]);
+            values_[i] = Ref::new_reference(args[i]);
         }
         if (def_.flags & kVarArgs) {
             const Py_ssize_t extra = nargs > argcount ? nargs - argcount : 0;
@@ -602,7 +602,7 @@ public:
             } else if (values_[index]) {
                 RaiseFormat(PyExc_TypeError, "%s() got multiple values for argument '%S'", def_.qualname, keyword);
             } else {
-                values_[index] = Ref::borrow(value);
+                values_[index] = Ref::new_reference(value);
             }
         }
 
@@ -618,7 +618,7 @@ public:
                 continue;
             }
             if (i >= first_default) {
-                values_[i] = Ref::borrow(PyTuple_GET_ITEM(function.defaults, i - first_default));
+                values_[i] = Ref::new_reference(PyTuple_GET_ITEM(function.defaults, i - first_default));
             } else {
                 ++missing;
             }
@@ -636,7 +636,7 @@ public:
             if (value == nullptr && PyErr_Occurred()) {
                 throw PyError{};
             }
-            values_[i] = Ref::borrow(value);
+            values_[i] = Ref::new_reference(value);
         }
         missing = 0;
         for (int i = argcount; i < total; ++i) {

@@ -74,7 +74,7 @@ private:
                       "process.");
             }
             if (module_ != nullptr) {
-                return Ref::borrow(module_);
+                return Ref::new_reference(module_);
             }
             Ref name = New(PyObject_GetAttrString(spec, "name"));
             return New(PyModule_NewObject(name.get()));

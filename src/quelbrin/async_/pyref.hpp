@@ -5,8 +5,9 @@
 //    A C-API call that returns a new reference is adopted with `New(...)`,
 //    which also turns a NULL result into a C++ `PyError`.
 //  - A plain `PyObject*` is borrowed: valid only while its owner lives.
-//    `Ref::borrow(p)` takes a new strong reference to it; `release()` hands
-//    the reference out to the caller (for returning it to the interpreter).
+//    `Ref::new_reference(p)` takes a new strong reference to it;
+//    `release()` hands the reference out to the caller (for returning it to
+//    the interpreter).
 //  - `Require(...)` checks a C-API status (NULL or -1) and throws `PyError`
 //    when it signals failure; the Python exception stays set.
 //  - Every entry point from the interpreter (slot, vectorcall, exec slot)
@@ -186,7 +187,7 @@ public:
     // Adopts a new reference (may be NULL).
     static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
     // Takes a new strong reference to a borrowed pointer (may be NULL).
-    static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+    static Ref new_reference(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
 
     PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller; the Ref becomes empty.

@@ -145,7 +145,7 @@ inline bool IsLibraryMethod(PyObject* obj, PyObject* name, PyObject* module, con
 // Whether the special method `name` that a `with` statement finds on `type`
 // is that function.
 inline bool IsLibrarySpecial(PyTypeObject* type, PyObject* name, PyObject* module, const char* qualname) {
-    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    Ref found = Ref::new_reference(_PyType_Lookup(type, name));
     return IsFunctionOf(found.get(), module, qualname);
 }
 
@@ -578,7 +578,7 @@ class ReadLock {
 public:
     enum class Wait { kBrief, kAsGet };
 
-    ReadLock(PyObject* semaphore, Wait wait) : semaphore_(Ref::borrow(semaphore)) {
+    ReadLock(PyObject* semaphore, Wait wait) : semaphore_(Ref::new_reference(semaphore)) {
         Ref patience = New(PyFloat_FromDouble(kFramePatience));
         PyObject* args[] = {semaphore, Py_True, patience.get()};
         for (;;) {
@@ -811,7 +811,7 @@ private:
             throw PyError{};
         }
         if (unread != nullptr && PyList_CheckExact(unread)) {
-            return Ref::borrow(unread);
+            return Ref::new_reference(unread);
         }
         if (!create) {
             return {};
@@ -837,7 +837,7 @@ private:
     Ref Kept(PyObject* queue) {
         Ref unread = Unread(false);
         const Py_ssize_t at = unread ? PositionIn(unread.get(), queue) : -1;
-        return at < 0 ? Ref() : Ref::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(unread.get(), at), 1));
+        return at < 0 ? Ref() : Ref::new_reference(PyTuple_GET_ITEM(PyList_GET_ITEM(unread.get(), at), 1));
     }
 
     void Keep(PyObject* queue, PyObject* capsule) {

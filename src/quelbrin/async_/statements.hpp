@@ -45,7 +45,7 @@ inline Ref LoadGlobal(PyObject* globals, PyObject* name) {
             throw PyError{};
         }
     }
-    return Ref::borrow(value);
+    return Ref::new_reference(value);
 }
 
 // `mapping[key] = value`: a dict through its own storage, anything else
@@ -124,7 +124,7 @@ void ForEach(PyObject* iterable, Visit&& visit) {
 // `key, value = item`, with the interpreter's messages for a bad item.
 inline RefPair UnpackPair(PyObject* item) {
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+        return {Ref::new_reference(PyTuple_GET_ITEM(item, 0)), Ref::new_reference(PyTuple_GET_ITEM(item, 1))};
     }
     if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
         RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
@@ -169,8 +169,8 @@ inline void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* c
             PyObject* value;
             const Py_ssize_t size = PyDict_GET_SIZE(mapping);
             while (PyDict_Next(mapping, &position, &key, &value)) {
-                Ref held_key = Ref::borrow(key);
-                Ref held_value = Ref::borrow(value);
+                Ref held_key = Ref::new_reference(key);
+                Ref held_value = Ref::new_reference(value);
                 if (Require(PyDict_Contains(keywords, key))) {
                     PyErr_SetObject(PyExc_KeyError, key);
                     throw PyError{};
@@ -221,7 +221,7 @@ inline void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* c
 // else iterated into one.
 inline Ref StarArguments(PyObject* args, PyObject* callable) {
     if (PyTuple_CheckExact(args)) {
-        return Ref::borrow(args);
+        return Ref::new_reference(args);
     }
     if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
         RaiseFormat(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
@@ -256,7 +256,7 @@ inline Ref Metaclass(PyObject* bases) {
         }
         winner = candidate;
     }
-    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+    return Ref::new_reference(reinterpret_cast<PyObject*>(winner));
 }
 
 // The namespace of a class statement while its body runs.

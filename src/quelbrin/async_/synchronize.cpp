@@ -122,7 +122,7 @@ Names names{};
 // the attribute is missing).
 inline Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
     if (PyObject* value = slot.read(obj)) [[likely]] {
-        return Ref::borrow(value);
+        return Ref::new_reference(value);
     }
     return ReadAttributeSlowly(slot, obj, name, optional);
 }
@@ -196,7 +196,7 @@ template <LockStep step>
 Ref CallLock(LockSiteCache& site, PyObject* self) {
     Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
     Slot& slot = IsRelease(step) ? site.release : site.acquire;
-    Ref method = Ref::borrow(slot.read(lock.get()));
+    Ref method = Ref::new_reference(slot.read(lock.get()));
     if (!method) [[unlikely]] {
         method = ReadLockMethodSlowly(site, lock.get(), step);
         if (!method) {
@@ -415,7 +415,7 @@ Ref LockableInit(Function& function, PyObject* const* args, size_t nargsf, PyObj
     BoundArguments bound(function, args, nargsf, kwnames);
     Ref lock = quelbrin::Call(bound[1]);
     quelbrin::SetAttr(bound[0], names.lock_attr, lock.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr FunctionDef kInitDef = DefineFunction("__init__", "Lockable.__init__", kInitDoc,
@@ -540,7 +540,7 @@ const char kIgnoreDoc[] =
 Ref Ignore(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     quelbrin::SetAttr(bound[0], names.ignore_marker, Py_True);
-    return Ref::borrow(bound[0]);
+    return Ref::new_reference(bound[0]);
 }
 
 constexpr FunctionDef kIgnoreDef =
@@ -603,7 +603,7 @@ Ref CallNextNew(const Function& function, PyObject* next_new, PyObject* cls, PyO
         Require(PyDict_Contains(attrs, names.dunder_module))) {
         return call(attrs);
     }
-    Ref module_name = Ref::borrow(PyDict_GetItemWithError(function.globals, names.dunder_name));
+    Ref module_name = Ref::new_reference(PyDict_GetItemWithError(function.globals, names.dunder_name));
     if (!module_name) {
         if (PyErr_Occurred()) {
             throw PyError{};
@@ -616,7 +616,7 @@ Ref CallNextNew(const Function& function, PyObject* next_new, PyObject* cls, PyO
         return call(named.get());
     }
     PyObject* caller_globals = PyEval_GetGlobals();
-    Ref callers_name = Ref::borrow(
+    Ref callers_name = Ref::new_reference(
         caller_globals != nullptr ? PyDict_GetItemWithError(caller_globals, names.dunder_name) : nullptr);
     if (!callers_name && PyErr_Occurred()) {
         throw PyError{};

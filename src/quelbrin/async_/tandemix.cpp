@@ -229,7 +229,7 @@ Ref LookupSpecial(PyObject* obj, PyObject* name) {
     }
     descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;
     if (bind == nullptr) {
-        return Ref::borrow(attribute);
+        return Ref::new_reference(attribute);
     }
     return New(bind(attribute, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
@@ -273,7 +273,7 @@ Ref ItemAt(PyObject* sequence, Py_ssize_t index) {
         if (index >= PyList_GET_SIZE(sequence)) {
             Raise(PyExc_IndexError, "list index out of range");
         }
-        return Ref::borrow(PyList_GET_ITEM(sequence, index));
+        return Ref::new_reference(PyList_GET_ITEM(sequence, index));
     }
     Ref key = New(PyLong_FromSsize_t(index));
     return New(PyObject_GetItem(sequence, key.get()));
@@ -338,7 +338,7 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
     Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
                                                 kwargs_text.get(), nullptr));
     SetAttr(self, names.work_attr, work.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kGetStepsDoc[] =
@@ -403,7 +403,7 @@ Ref ChildLaborGetSteps(Function& function, PyObject* const* args, size_t nargsf,
         found = ProbeFrame(candidate.get());
         return !found;
     });
-    return found ? found : Ref::borrow(Py_None);
+    return found ? found : Ref::new_reference(Py_None);
 }
 
 constexpr const char kRunDoc[] =
@@ -470,7 +470,7 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
         Ref target_args = GetAttr(self, names.args_attr);
         Ref target_kwargs = GetAttr(self, names.kwargs_attr);
         outcome = CallWithStarArguments(target.get(), target_args.get(), target_kwargs.get());
-        status = Ref::borrow(Py_True);
+        status = Ref::new_reference(Py_True);
     } catch (const PyError&) {
         RaisedException raised;
         if (raised.matches(PyExc_Exception)) {
@@ -485,7 +485,7 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
             Call(log_exception.get(), text.get());
             Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
             outcome = Call(wrap.get(), raised.get());
-            status = Ref::borrow(Py_False);
+            status = Ref::new_reference(Py_False);
         } else {
             {
                 HandlingException handling(raised.get());
@@ -497,14 +497,14 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
             HandlingException handling(raised.get());
             Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
             outcome = Call(wrap.get(), raised.get());
-            status = Ref::borrow(names.status_step_failed);
+            status = Ref::new_reference(names.status_step_failed);
         }
     }
 
     Ref record = New(PyTuple_Pack(3, index.get(), status.get(), outcome.get()));
     Ref queue = GetAttr(self, names.queue_attr);
     CallMethod(queue.get(), names.put, record.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr FunctionDef kChildLaborInitDef =
@@ -598,7 +598,7 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
         ++index;
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kBuildArgumentsDoc[] =
@@ -650,7 +650,7 @@ void UpdateKeywords(PyObject* keywords, Own&& own) {
 // sequence protocol.  As with tuple concatenation, an empty side gives the
 // other tuple itself.
 Ref JoinPositional(Ref common, PyObject* own) {
-    Ref own_tuple = PyTuple_CheckExact(own) ? Ref::borrow(own) : New(PySequence_Tuple(own));
+    Ref own_tuple = PyTuple_CheckExact(own) ? Ref::new_reference(own) : New(PySequence_Tuple(own));
     const Py_ssize_t common_size = PyTuple_GET_SIZE(common.get());
     const Py_ssize_t own_size = PyTuple_GET_SIZE(own_tuple.get());
     if (own_size == 0) {
@@ -694,8 +694,8 @@ void ForEachItem(PyObject* mapping, Visit&& visit) {
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(mapping, &position, &key, &value)) {
-            Ref held_key = Ref::borrow(key);
-            Ref held_value = Ref::borrow(value);
+            Ref held_key = Ref::new_reference(key);
+            Ref held_value = Ref::new_reference(value);
             visit(key, value);
             if (PyDict_GET_SIZE(mapping) != size) {
                 Raise(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -883,10 +883,10 @@ Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObjec
         if (!suppressed) {
             raised.reraise();
         }
-        return Ref::borrow(Py_None);
+        return Ref::new_reference(Py_None);
     }
     New(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 // ---- Waiting for the children
@@ -1000,7 +1000,7 @@ void Quietly(bool& hurry, Step&& step) {
 template <typename Visit>
 void ForEachOwnItem(PyObject* list, Visit&& visit) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, k));
+        Ref item = Ref::new_reference(PyList_GET_ITEM(list, k));
         visit(item.get());
     }
 }
@@ -1084,7 +1084,7 @@ constexpr double kStallLimitAfterEntries = 3.0;
 bool Reported(PyObject* entries, Py_ssize_t position) {
     Ref key = New(PyLong_FromSsize_t(position));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
+        Ref entry = Ref::new_reference(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
         if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) {
             return true;
         }
@@ -1219,7 +1219,7 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries, PyObject* sto
     auto children_left = [&] { return position < PyList_GET_SIZE(children.get()); };
     // The child at `position` has no entry.
     auto not_reported = [&] {
-        Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), position));
+        Ref child = Ref::new_reference(PyList_GET_ITEM(children.get(), position));
         bool was_stopped = false;
         for (Py_ssize_t k = 0; stopped != nullptr && k < PyList_GET_SIZE(stopped); ++k) {
             was_stopped = was_stopped || PyList_GET_ITEM(stopped, k) == child.get();
@@ -1319,7 +1319,7 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
     SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped.get()).get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kTerminateDoc[] =
@@ -1338,7 +1338,7 @@ Ref PcallTerminate(Function& function, PyObject* const* args, size_t nargsf, PyO
         CallMethod(child, names.terminate);
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kKillDoc[] =
@@ -1361,7 +1361,7 @@ Ref PcallKill(Function& function, PyObject* const* args, size_t nargsf, PyObject
         New(PyObject_CallFunctionObjArgs(os_kill.get(), pid.get(), sigkill.get(), nullptr));
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kLivingsDoc[] =
