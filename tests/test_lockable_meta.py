@@ -128,3 +128,106 @@ class BadItems(dict):
 def test_bad_inputs_raise(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+# LockableMeta called directly names the class after its own module, as
+# type.__new__ does when a __new__ written in Python calls it: the name is
+# there while the class's creation hooks run, and what they set stays.
+import python_rendering.synchronize as rendered  # noqa: E402
+
+METACLASSES = pytest.mark.parametrize("meta", [LockableMeta, rendered.LockableMeta], ids=["native", "python"])
+
+
+def creation_hooks(seen, attrs, sets_module=None):
+    """A base whose __init_subclass__ and a value whose __set_name__ record what
+    they see; `sets_module` names the hook that then sets __module__."""
+
+    class Probe:
+        def __set_name__(self, owner, name):
+            seen.append(("__set_name__", owner.__module__, "__module__" in attrs))
+            if sets_module == "__set_name__":
+                owner.__module__ = "set by __set_name__"
+
+    class Base:
+        def __init_subclass__(cls, **kwargs):
+            super().__init_subclass__(**kwargs)
+            seen.append(("__init_subclass__", cls.__module__, "__module__" in attrs))
+            if sets_module == "__init_subclass__":
+                cls.__module__ = "set by __init_subclass__"
+
+    return Base, Probe()
+
+
+class Namespace(dict):
+    """A dict subclass that type.__new__ copies as it copies a dict."""
+
+
+class OwnIteration(dict):
+    """A dict subclass that type.__new__ copies through keys() and [key]."""
+
+    def __iter__(self):
+        return super().__iter__()
+
+
+@METACLASSES
+@pytest.mark.parametrize("sets_module", [None, "__set_name__", "__init_subclass__"])
+@pytest.mark.parametrize("container", [dict, Namespace])
+def test_direct_call_names_the_class_while_it_is_made_and_keeps_what_hooks_set(meta, sets_module, container):
+    seen, attrs = [], container()
+    base, probe = creation_hooks(seen, attrs, sets_module)
+    attrs.update(probe=probe, method=lambda self: 1)
+    made = meta("Made", (base,), attrs)
+
+    module = meta.__module__
+    after_set_name = "set by __set_name__" if sets_module == "__set_name__" else module
+    assert seen == [("__set_name__", module, False), ("__init_subclass__", after_set_name, False)]
+    assert made.__module__ == (f"set by {sets_module}" if sets_module else module)
+    # The caller's namespace keeps its keys; the class dict has __module__
+    # where type.__new__ puts it, after the namespace's own keys.
+    assert list(attrs) == ["probe", "method"]
+    assert list(vars(made))[:3] == ["probe", "method", "__module__"]
+
+
+def test_direct_call_gives_the_class_dict_of_the_python_rendering():
+    def made_by(meta):
+        return meta("Made", (), {"__doc__": "text", "__qualname__": "Outer.Made", "value": 1, "__slots__": ("a",)})
+
+    native, python = made_by(LockableMeta), made_by(rendered.LockableMeta)
+    assert list(vars(native)) == list(vars(python))
+    assert (native.__module__, native.__qualname__) == ("quelbrin.async_.synchronize", "Outer.Made")
+
+
+@METACLASSES
+def test_direct_call_reads_the_module_name_at_each_call(meta, monkeypatch):
+    module = inspect.getmodule(meta)
+    monkeypatch.setattr(module, "__name__", "renamed")
+    assert meta("Made", (), {}).__module__ == "renamed"
+    assert meta("Named", (), {"__module__": "own"}).__module__ == "own"
+
+
+@METACLASSES
+def test_failed_direct_call_leaves_the_namespace_as_it_was(meta):
+    class Refuses:
+        def __init_subclass__(cls):
+            raise LookupError("refused")
+
+    def method(self):
+        pass
+
+    attrs = {"method": method}
+    with pytest.raises(LookupError, match="refused"):
+        meta("Made", (Refuses,), attrs)
+    assert list(attrs) == ["method"] and attrs["method"].__wrapped__ is method
+
+
+@METACLASSES
+@pytest.mark.parametrize("sets_module", [None, "__init_subclass__"])
+def test_direct_call_with_a_namespace_that_iterates_its_own_way(meta, sets_module):
+    # Only the hooks of such a class may see another module name while it is
+    # made; the name it ends with is the rendering's.
+    seen, attrs = [], OwnIteration()
+    base, probe = creation_hooks(seen, attrs, sets_module)
+    attrs.update(method=lambda self: 1)
+    made = meta("Made", (base,), attrs)
+    assert made.__module__ == (f"set by {sets_module}" if sets_module else meta.__module__)
+    assert list(attrs) == ["method"] and list(vars(made))[:2] == ["method", "__module__"]

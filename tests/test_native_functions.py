@@ -150,3 +150,19 @@ class TestGlobalsAtUse:
         monkeypatch.setattr(tandemix, "ChildLabor", None)
         child = original(index=0, queue=None, target=print)
         assert child._index == 0 and child._target is print
+
+
+def test_each_extension_has_one_function_type_of_its_own():
+    import quelbrin.async_.synchronize as synchronize
+
+    def method(self):
+        pass
+
+    own = {module: {type(function) for function in functions} for module, functions in [
+        (tandemix, [start, init, vars(tandemix.ChildLabor)["run"], vars(tandemix.Pcall)["pcall"].__func__]),
+        (synchronize, [synchronize.locked, synchronize.locked(method), synchronize.Lockable.locked(method),
+                       vars(synchronize.LockableMeta)["__new__"].__func__, synchronize.Lockable.acquire]),
+    ]}
+    assert all(len(types_) == 1 for types_ in own.values())
+    for module, (function_type,) in own.items():
+        assert (function_type.__module__, function_type.__qualname__) == (module.__name__, "function")

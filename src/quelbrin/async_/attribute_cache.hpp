@@ -39,21 +39,14 @@
 #include <cstdint>
 #include <cstring>
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-#define QUELBRIN_INLINE_VALUES_LAYOUT 312
-#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define QUELBRIN_INLINE_VALUES_LAYOUT 313
-#else
-#define QUELBRIN_INLINE_VALUES_LAYOUT 0
-#endif
-
 namespace quelbrin::inline_values {
 
-inline constexpr bool kLayoutKnown = QUELBRIN_INLINE_VALUES_LAYOUT != 0;
+inline constexpr bool kLayoutKnown = version::kInlineValuesLayout != 0;
 
 // Whether cached reads may be used in this process: false until the check
 // at module load has passed, and for good if it fails.  Written once, while
-// the module initialises.
+// the module initialises.  What it records is a fact about the interpreter,
+// so extensions that share it through the dynamic linker agree on it.
 inline bool enabled = false;
 
 #if QUELBRIN_INLINE_VALUES_LAYOUT != 0

@@ -5,22 +5,25 @@
 // and looks up module globals at each use.  inspect.isfunction() is false
 // for it, which the lock metaclass relies on to avoid wrapping twice.
 //
-// Each module that includes this header defines QUELBRIN_FUNCTION_TYPE_NAME
-// first, so the two extensions each own one distinctly named type.
+// Each extension owns its function type: a FunctionType object of its own
+// module, holding the type object and its tables, with a name of its own and
+// whatever the extension keeps in each of its functions (its payload).
+// Nothing here is state: two extensions that share this code through the
+// dynamic linker still each use their own type.
 #pragma once
 
-#include "attribute_cache.hpp"
 #include "pyref.hpp"
+#include "statements.hpp"
 
 #include <structmember.h>
 
 #include <array>
+#include <concepts>
 #include <cstddef>
+#include <initializer_list>
+#include <new>
+#include <string_view>
 #include <type_traits>
-
-#ifndef QUELBRIN_FUNCTION_TYPE_NAME
-#error "define QUELBRIN_FUNCTION_TYPE_NAME before including function.hpp"
-#endif
 
 namespace quelbrin {
 
@@ -30,25 +33,138 @@ struct Function;
 using FunctionBody = Ref (*)(Function& self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 enum FunctionFlags : int {
-    kVarArgs = 1,      // the parameter list ends with *args
-    kVarKeywords = 2,  // ... and/or with **kwargs
+    kVarArgs = 1,      // the parameter list has *args
+    kVarKeywords = 2,  // ... and/or **kwargs
 };
 
+// Named parameters a function may have: what BoundArguments has room for.
 inline constexpr int kMaxParameters = 8;
 
-// What a function is, fixed at compile time.  `parameters` lists the names in
-// code-object order: positional-or-keyword, keyword-only, then the names of
-// *args and **kwargs when present.
-struct FunctionDef {
+// ---------------------------------------------------------------------------
+// Function definitions: one declaration each, checked when it compiles.
+
+// In the order of a Python signature.
+enum class ParameterKind : unsigned char { kPositional, kVarArgs, kKeywordOnly, kVarKeywords };
+
+// Marks a parameter that has a default; the value is made when the module
+// is initialised and handed to FunctionType::make() in declaration order.
+struct HasDefault {};
+inline constexpr HasDefault kDefault{};
+
+struct Parameter {
+    const char* name;
+    ParameterKind kind;
+    bool has_default;
+};
+
+// `name` and `name=...`, positional-or-keyword.
+consteval Parameter Arg(const char* name) { return {name, ParameterKind::kPositional, false}; }
+consteval Parameter Arg(const char* name, HasDefault) { return {name, ParameterKind::kPositional, true}; }
+// `*, name` and `*, name=...`.
+consteval Parameter KeywordOnly(const char* name) { return {name, ParameterKind::kKeywordOnly, false}; }
+consteval Parameter KeywordOnly(const char* name, HasDefault) { return {name, ParameterKind::kKeywordOnly, true}; }
+// `*name` and `**name`.
+consteval Parameter VarArgs(const char* name) { return {name, ParameterKind::kVarArgs, false}; }
+consteval Parameter VarKeywords(const char* name) { return {name, ParameterKind::kVarKeywords, false}; }
+
+// What a function is, fixed at compile time and made only by
+// DefineFunction(), which derives the counts from the parameter list and
+// refuses (as a compile error) a list that Python would refuse or that
+// BoundArguments has no room for.
+class FunctionDef {
+public:
     const char* name;
     const char* qualname;  // also names the function in argument errors
     const char* doc;       // nullptr: no docstring
-    std::array<const char*, kMaxParameters + 2> parameters;
-    int argcount;
-    int kwonlyargcount;
-    int flags;
     FunctionBody body;
+    // Code-object order: positional-or-keyword, keyword-only, then the
+    // names of *args and **kwargs when present.
+    std::array<const char*, kMaxParameters + 2> parameters{};
+    int argcount = 0;
+    int kwonlyargcount = 0;
+    int flags = 0;
+    // Whether each named parameter (code-object order) has a default, and
+    // how many do: the positional ones form the trailing run of __defaults__,
+    // the keyword-only ones go into __kwdefaults__.
+    std::array<bool, kMaxParameters> has_default{};
+    int positional_defaults = 0;
+    int keyword_defaults = 0;
+
+    constexpr int defaults() const noexcept { return positional_defaults + keyword_defaults; }
+
+private:
+    consteval FunctionDef(const char* name, const char* qualname, const char* doc, FunctionBody body)
+        : name(name), qualname(qualname), doc(doc), body(body) {}
+    friend consteval FunctionDef DefineFunction(const char*, const char*, const char*, std::initializer_list<Parameter>,
+                                                FunctionBody);
 };
+
+// `def name(parameters)` with the qualified name `qualname`, the docstring
+// `doc` (or none) and the native `body`.  Parameters come in the order of a
+// Python signature: Arg()s, then VarArgs(), KeywordOnly()s, VarKeywords().
+consteval FunctionDef DefineFunction(const char* name, const char* qualname, const char* doc,
+                                     std::initializer_list<Parameter> parameters, FunctionBody body) {
+    // The body is not checked: some builds (the sanitizers') cannot compare
+    // a function's address with null while compiling.
+    if (name == nullptr || qualname == nullptr) {
+        throw "a function needs a name and a qualified name";
+    }
+    FunctionDef def(name, qualname, doc, body);
+    const char* varargs = nullptr;
+    const char* varkeywords = nullptr;
+    ParameterKind last = ParameterKind::kPositional;
+    int named = 0;
+    for (const Parameter& parameter : parameters) {
+        if (parameter.name == nullptr || std::string_view(parameter.name).empty()) {
+            throw "every parameter needs a name";
+        }
+        for (const Parameter& other : parameters) {
+            if (&other != &parameter && std::string_view(other.name) == std::string_view(parameter.name)) {
+                throw "duplicate argument in function definition";
+            }
+        }
+        if (parameter.kind < last || varkeywords != nullptr ||
+            (parameter.kind == ParameterKind::kVarArgs && varargs != nullptr)) {
+            throw "parameters out of the order of a Python signature";
+        }
+        last = parameter.kind;
+        switch (parameter.kind) {
+            case ParameterKind::kPositional:
+            case ParameterKind::kKeywordOnly:
+                if (named == kMaxParameters) {
+                    throw "more named parameters than BoundArguments holds (kMaxParameters)";
+                }
+                if (parameter.kind == ParameterKind::kPositional) {
+                    if (!parameter.has_default && def.positional_defaults > 0) {
+                        throw "non-default argument follows default argument";
+                    }
+                    ++def.argcount;
+                    def.positional_defaults += parameter.has_default ? 1 : 0;
+                } else {
+                    ++def.kwonlyargcount;
+                    def.keyword_defaults += parameter.has_default ? 1 : 0;
+                }
+                def.has_default[named] = parameter.has_default;
+                def.parameters[named++] = parameter.name;
+                break;
+            case ParameterKind::kVarArgs:
+                varargs = parameter.name;
+                def.flags |= kVarArgs;
+                break;
+            case ParameterKind::kVarKeywords:
+                varkeywords = parameter.name;
+                def.flags |= kVarKeywords;
+                break;
+        }
+    }
+    if (varargs != nullptr) {
+        def.parameters[named++] = varargs;
+    }
+    if (varkeywords != nullptr) {
+        def.parameters[named++] = varkeywords;
+    }
+    return def;
+}
 
 struct Function {
     PyObject_HEAD
@@ -67,9 +183,6 @@ struct Function {
     PyObject* code;         // made on first access to __code__
     PyObject* dict;
     PyObject* weakreflist;
-    // Attribute reads of the locked call made by this function, when it is
-    // a lock wrapper; unused by every other function.
-    inline_values::LockSiteCache lock_site;
 };
 
 namespace function_detail {
@@ -182,16 +295,26 @@ inline int set_doc(PyObject* op, PyObject* value, void*) {
 
 inline PyObject* get_defaults(PyObject* op, void*) { return get_optional(reinterpret_cast<Function*>(op)->defaults); }
 
-inline int set_defaults(PyObject* op, PyObject* value, void*) {
+// A field that None (or deleting it) empties, and that takes only what
+// `accepts` accepts otherwise.
+inline int set_optional_field(PyObject*& field, PyObject* value, bool (*accepts)(PyObject*), const char* message) {
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->defaults, Py_XNewRef(value));
+    Py_XSETREF(field, Py_XNewRef(value));
     return 0;
+}
+
+inline bool is_tuple(PyObject* value) { return PyTuple_Check(value); }
+inline bool is_dict(PyObject* value) { return PyDict_Check(value); }
+
+inline int set_defaults(PyObject* op, PyObject* value, void*) {
+    return set_optional_field(reinterpret_cast<Function*>(op)->defaults, value, is_tuple,
+                              "__defaults__ must be set to a tuple object");
 }
 
 inline PyObject* get_kwdefaults(PyObject* op, void*) {
@@ -199,15 +322,8 @@ inline PyObject* get_kwdefaults(PyObject* op, void*) {
 }
 
 inline int set_kwdefaults(PyObject* op, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_optional_field(reinterpret_cast<Function*>(op)->kwdefaults, value, is_dict,
+                              "__kwdefaults__ must be set to a dict object");
 }
 
 inline PyObject* get_annotations(PyObject* op, void*) {
@@ -222,15 +338,8 @@ inline PyObject* get_annotations(PyObject* op, void*) {
 }
 
 inline int set_annotations(PyObject* op, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<Function*>(op)->annotations, Py_XNewRef(value));
-    return 0;
+    return set_optional_field(reinterpret_cast<Function*>(op)->annotations, value, is_dict,
+                              "__annotations__ must be set to a dict object");
 }
 
 inline PyObject* get_type_params(PyObject* op, void*) {
@@ -258,7 +367,7 @@ inline Ref make_code(const Function& f) {
                 ((def.flags & kVarKeywords) ? 1 : 0);
     Ref varnames = New(PyTuple_New(nvars));
     for (int i = 0; i < nvars; ++i) {
-        PyTuple_SET_ITEM(varnames.get(), i, New(PyUnicode_InternFromString(def.parameters[i])).release());
+        PyTuple_SET_ITEM(varnames.get(), i, Intern(def.parameters[i]).release());
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (def.flags & kVarArgs) {
@@ -293,113 +402,166 @@ inline PyObject* get_code(PyObject* op, void*) {
     return Py_NewRef(f->code);
 }
 
-inline PyGetSetDef getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-inline PyMemberDef members[] = {
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-inline PyMethodDef methods[] = {
-    {"__reduce__", reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
+inline constexpr const char kTypeDoc[] =
+    "Function implemented natively, binding and introspecting like a Python function.";
 
 }  // namespace function_detail
 
-inline PyTypeObject FunctionType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = QUELBRIN_FUNCTION_TYPE_NAME;
-    type.tp_basicsize = sizeof(Function);
-    type.tp_dealloc = function_detail::dealloc;
-    type.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    type.tp_repr = function_detail::repr;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR;
-    type.tp_doc = "Function implemented natively, binding and introspecting like a Python function.";
-    type.tp_traverse = function_detail::traverse;
-    type.tp_clear = function_detail::clear;
-    type.tp_weaklistoffset = offsetof(Function, weakreflist);
-    type.tp_methods = function_detail::methods;
-    type.tp_members = function_detail::members;
-    type.tp_getset = function_detail::getset;
-    type.tp_descr_get = function_detail::descr_get;
-    type.tp_dictoffset = offsetof(Function, dict);
-    return type;
-}();
+// What a function's body closes over: the `__class__` cell of a method that
+// uses argument-less super(), or the method a wrapper holds.
+struct Captured {
+    PyObject* value;
+};
 
-inline void ReadyFunctionType() { Require(PyType_Ready(&FunctionType)); }
+// The function type of one extension, whose functions each carry a
+// `Payload` after the fields every function has: what that extension keeps
+// per function (NoPayload: nothing).  The payload holds no Python
+// references, starts value-initialised and is never destroyed.
+struct NoPayload {};
 
-inline bool IsFunction(PyObject* obj) { return Py_IS_TYPE(obj, &FunctionType); }
+template <typename Payload = NoPayload>
+class FunctionType {
+    static_assert(std::is_trivially_destructible_v<Payload> && std::is_standard_layout_v<Payload>);
 
-// A new function for `def`.  __module__ comes from the namespace's __name__,
-// as for a function defined in that namespace.
-inline Ref MakeFunction(const FunctionDef& def, PyObject* globals, PyObject* captured = nullptr,
-                        PyObject* defaults = nullptr, PyObject* kwdefaults = nullptr) {
-    Ref name = New(PyUnicode_InternFromString(def.name));
-    Ref qualname = New(PyUnicode_InternFromString(def.qualname));
-    Ref doc = def.doc != nullptr ? New(PyUnicode_FromString(def.doc)) : Ref();
-    Ref module_key = New(PyUnicode_InternFromString("__name__"));
-    PyObject* module = PyDict_GetItemWithError(globals, module_key.get());
-    if (module == nullptr && PyErr_Occurred()) {
-        throw PyError{};
+public:
+    // `qualified_name` is the type's __module__ and __qualname__ joined,
+    // as for any type made in C.
+    explicit FunctionType(const char* qualified_name) noexcept {
+        type_.tp_name = qualified_name;
+        type_.tp_basicsize = sizeof(Object);
+        type_.tp_dealloc = function_detail::dealloc;
+        type_.tp_vectorcall_offset = offsetof(Function, vectorcall);
+        type_.tp_repr = function_detail::repr;
+        type_.tp_call = PyVectorcall_Call;
+        type_.tp_getattro = PyObject_GenericGetAttr;
+        type_.tp_setattro = PyObject_GenericSetAttr;
+        type_.tp_flags =
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+        type_.tp_doc = function_detail::kTypeDoc;
+        type_.tp_traverse = function_detail::traverse;
+        type_.tp_clear = function_detail::clear;
+        type_.tp_weaklistoffset = offsetof(Function, weakreflist);
+        type_.tp_methods = methods_;
+        type_.tp_members = members_;
+        type_.tp_getset = getset_;
+        type_.tp_descr_get = function_detail::descr_get;
+        type_.tp_dictoffset = offsetof(Function, dict);
     }
-    Function* f = PyObject_GC_New(Function, &FunctionType);
-    if (f == nullptr) {
-        throw PyError{};
-    }
-    f->vectorcall = function_detail::vectorcall;
-    f->def = &def;
-    f->globals = Py_NewRef(globals);
-    f->captured = Py_XNewRef(captured);
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = Py_XNewRef(module);
-    f->doc = doc.release();
-    f->defaults = Py_XNewRef(defaults);
-    f->kwdefaults = Py_XNewRef(kwdefaults);
-    f->annotations = nullptr;
-    f->type_params = nullptr;
-    f->code = nullptr;
-    f->dict = nullptr;
-    f->weakreflist = nullptr;
-    f->lock_site = {};
-    PyObject_GC_Track(f);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
+    FunctionType(const FunctionType&) = delete;
+    FunctionType& operator=(const FunctionType&) = delete;
 
-// Looks `name` up in the function's module namespace, then in the builtins,
-// as a Python function's global lookup does; NameError when both miss.
-inline Ref LoadGlobal(const Function& function, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(function.globals, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PyError{};
-        }
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) {
-                RaiseNameError(name);
+    // Readies the type; again after a failed initialisation is harmless.
+    void ready() { Require(PyType_Ready(&type_)); }
+
+    // A new function for `kDef` in the module namespace `globals`, with one
+    // default value for each parameter that kDef declares with a default, in
+    // declaration order.  __module__ comes from the namespace's __name__, as
+    // for a function defined in that namespace.
+    template <const FunctionDef& kDef, std::convertible_to<PyObject*>... Defaults>
+    Ref make(PyObject* globals, Defaults... defaults) {
+        return make<kDef>(globals, Captured{nullptr}, defaults...);
+    }
+
+    template <const FunctionDef& kDef, std::convertible_to<PyObject*>... Defaults>
+    Ref make(PyObject* globals, Captured captured, Defaults... defaults) {
+        static_assert(sizeof...(Defaults) == kDef.defaults(),
+                      "one default value for each parameter declared with a default");
+        // Positional defaults come first: they are the trailing positional
+        // parameters, and keyword-only ones follow them.
+        PyObject* const values[] = {defaults..., nullptr};
+        Ref positional_defaults;
+        if constexpr (kDef.positional_defaults > 0) {
+            positional_defaults = New(PyTuple_New(kDef.positional_defaults));
+            for (int k = 0; k < kDef.positional_defaults; ++k) {
+                PyTuple_SET_ITEM(positional_defaults.get(), k, Py_NewRef(values[k]));
             }
+        }
+        Ref keyword_defaults;
+        if constexpr (kDef.keyword_defaults > 0) {
+            keyword_defaults = New(PyDict_New());
+            int given = kDef.positional_defaults;
+            for (int i = kDef.argcount; i < kDef.argcount + kDef.kwonlyargcount; ++i) {
+                if (kDef.has_default[i]) {
+                    SetItem(keyword_defaults.get(), kDef.parameters[i], values[given++]);
+                }
+            }
+        }
+        return allocate(kDef, globals, captured.value, positional_defaults.get(), keyword_defaults.get());
+    }
+
+    // The payload of `function`, one of this type's functions.
+    static Payload& payload(Function& function) noexcept {
+        return reinterpret_cast<Object*>(&function)->payload;
+    }
+
+private:
+    struct Object {
+        Function function;
+        [[no_unique_address]] Payload payload;
+    };
+    static_assert(std::is_standard_layout_v<Object> && offsetof(Object, function) == 0);
+
+    Ref allocate(const FunctionDef& def, PyObject* globals, PyObject* captured, PyObject* defaults,
+                 PyObject* kwdefaults) {
+        Ref name = Intern(def.name);
+        Ref qualname = Intern(def.qualname);
+        Ref doc = def.doc != nullptr ? New(PyUnicode_FromString(def.doc)) : Ref();
+        Ref module_key = Intern("__name__");
+        Ref module = Ref::new_reference(PyDict_GetItemWithError(globals, module_key.get()));
+        if (!module && PyErr_Occurred()) {
             throw PyError{};
         }
+        Object* object = PyObject_GC_New(Object, &type_);
+        if (object == nullptr) {
+            throw PyError{};
+        }
+        Function* f = &object->function;
+        f->vectorcall = function_detail::vectorcall;
+        f->def = &def;
+        f->globals = Py_NewRef(globals);
+        f->captured = Py_XNewRef(captured);
+        f->name = name.release();
+        f->qualname = qualname.release();
+        f->module = module.release();
+        f->doc = doc.release();
+        f->defaults = Py_XNewRef(defaults);
+        f->kwdefaults = Py_XNewRef(kwdefaults);
+        f->annotations = nullptr;
+        f->type_params = nullptr;
+        f->code = nullptr;
+        f->dict = nullptr;
+        f->weakreflist = nullptr;
+        new (&object->payload) Payload{};
+        PyObject_GC_Track(f);
+        return Ref::steal(reinterpret_cast<PyObject*>(f));
     }
-    return Ref::borrow(value);
-}
+
+    PyTypeObject type_{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyGetSetDef getset_[10] = {
+        {"__name__", function_detail::get_name, function_detail::set_name, nullptr, nullptr},
+        {"__qualname__", function_detail::get_qualname, function_detail::set_qualname, nullptr, nullptr},
+        {"__doc__", function_detail::get_doc, function_detail::set_doc, nullptr, nullptr},
+        {"__defaults__", function_detail::get_defaults, function_detail::set_defaults, nullptr, nullptr},
+        {"__kwdefaults__", function_detail::get_kwdefaults, function_detail::set_kwdefaults, nullptr, nullptr},
+        {"__annotations__", function_detail::get_annotations, function_detail::set_annotations, nullptr, nullptr},
+        {"__type_params__", function_detail::get_type_params, function_detail::set_type_params, nullptr, nullptr},
+        {"__code__", function_detail::get_code, nullptr, nullptr, nullptr},
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    PyMemberDef members_[2] = {
+        {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    PyMethodDef methods_[2] = {
+        {"__reduce__", function_detail::reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+};
+
+// A global name as the function's body reads it: its module namespace, then
+// the builtins.
+inline Ref LoadGlobal(const Function& function, PyObject* name) { return LoadGlobal(function.globals, name); }
 
 // The arguments of one call bound to the function's parameters, with the
 // interpreter's rules and error messages for a Python function.
@@ -413,7 +575,7 @@ public:
 
         const Py_ssize_t npositional = nargs < argcount ? nargs : argcount;
         for (Py_ssize_t i = 0; i < npositional; ++i) {
-            values_[i] = Ref::borrow(args[i]);
+            values_[i] = Ref::new_reference(args[i]);
         }
         if (def_.flags & kVarArgs) {
             const Py_ssize_t extra = nargs > argcount ? nargs - argcount : 0;
@@ -440,7 +602,7 @@ public:
             } else if (values_[index]) {
                 RaiseFormat(PyExc_TypeError, "%s() got multiple values for argument '%S'", def_.qualname, keyword);
             } else {
-                values_[index] = Ref::borrow(value);
+                values_[index] = Ref::new_reference(value);
             }
         }
 
@@ -456,7 +618,7 @@ public:
                 continue;
             }
             if (i >= first_default) {
-                values_[i] = Ref::borrow(PyTuple_GET_ITEM(function.defaults, i - first_default));
+                values_[i] = Ref::new_reference(PyTuple_GET_ITEM(function.defaults, i - first_default));
             } else {
                 ++missing;
             }
@@ -474,7 +636,7 @@ public:
             if (value == nullptr && PyErr_Occurred()) {
                 throw PyError{};
             }
-            values_[i] = Ref::borrow(value);
+            values_[i] = Ref::new_reference(value);
         }
         missing = 0;
         for (int i = argcount; i < total; ++i) {

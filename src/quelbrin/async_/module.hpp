@@ -4,8 +4,11 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "statements.hpp"
 
 #include <cstdint>
+#include <initializer_list>
+#include <type_traits>
 
 namespace quelbrin {
 
@@ -24,11 +27,42 @@ inline void PrimeUnwinder() {
     }
 }
 
+// A module's definition and its life in the process.  `init()` is what
+// PyInit_<name> returns; the interpreter then calls the slots, which find
+// their ProcessModule through the definition it hands them.
 class ProcessModule {
 public:
-    explicit constexpr ProcessModule(const char* short_name) noexcept : short_name_(short_name) {}
+    // `short_name` is the last part of the module's name; `body` runs the
+    // module body into the module's namespace once per process.
+    ProcessModule(const char* short_name, void (*body)(PyObject* module)) noexcept
+        : short_name_(short_name), body_(body) {
+        definition_.m_name = short_name;
+        definition_.m_slots = slots_;
+    }
+    ProcessModule(const ProcessModule&) = delete;
+    ProcessModule& operator=(const ProcessModule&) = delete;
 
-    // Create slot: the module already initialised in this process, or a new one.
+    PyObject* init() noexcept { return PyModuleDef_Init(&definition_); }
+
+private:
+    static ProcessModule& Of(PyModuleDef* definition) noexcept {
+        return *reinterpret_cast<ProcessModule*>(definition);
+    }
+
+    static PyObject* CreateSlot(PyObject* spec, PyModuleDef* definition) { return Of(definition).create(spec); }
+
+    static int ExecSlot(PyObject* module) {
+        PyModuleDef* definition = PyModule_GetDef(module);
+        if (definition == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "module has no definition");
+            }
+            return -1;
+        }
+        return Of(definition).exec(module);
+    }
+
+    // The module already initialised in this process, or a new one.
     PyObject* create(PyObject* spec) {
         return guarded([&] {
             const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -40,16 +74,15 @@ public:
                       "process.");
             }
             if (module_ != nullptr) {
-                return Ref::borrow(module_);
+                return Ref::new_reference(module_);
             }
             Ref name = New(PyObject_GetAttrString(spec, "name"));
             return New(PyModule_NewObject(name.get()));
         });
     }
 
-    // Exec slot: runs `body` into `module` unless this process has done so.
-    template <typename Body>
-    int exec(PyObject* module, Body&& body) {
+    // Runs the body into `module` unless this process has done so.
+    int exec(PyObject* module) {
         if (module_ != nullptr) {
             if (module == module_) {
                 return 0;  // reload: the body ran already
@@ -61,7 +94,7 @@ public:
         const int status = guarded_status([&] {
             PrimeUnwinder();
             version::WatchFinalizing();
-            body(module);
+            body_(module);
         });
         if (status == 0) {
             // Kept for the life of the process: it is the module object.
@@ -70,43 +103,46 @@ public:
         return status;
     }
 
-private:
+    // First, so that the definition the slots receive leads back here.
+    PyModuleDef definition_ = {PyModuleDef_HEAD_INIT};
+    PyModuleDef_Slot slots_[3] = {
+        {Py_mod_create, reinterpret_cast<void*>(CreateSlot)},
+        {Py_mod_exec, reinterpret_cast<void*>(ExecSlot)},
+        {0, nullptr},
+    };
     const char* short_name_;
+    void (*body_)(PyObject* module);
     PyObject* module_ = nullptr;
     int64_t interpreter_ = -1;
 };
+static_assert(std::is_standard_layout_v<ProcessModule>);
 
-// An interned string, kept for the life of the process (interned strings are
-// immortal in CPython 3.12).
-inline PyObject* Intern(const char* text) { return Require(PyUnicode_InternFromString(text)); }
+// ---------------------------------------------------------------------------
+// Statements both module bodies begin with.
 
-// Fills `table`, a module's interned names and constants, once per process
-// and all or none: `build` fills a fresh table, and only a complete one is
-// published, in one assignment, so an initialisation that failed part-way
-// and is retried leaves no entry unset.  Each constant that is not an
-// interned string is handed to `keep(Ref)`, which holds it until the table
-// is complete (a failed build frees what it made) and then for the life of
-// the process; `keep` returns the borrowed pointer for the table.
-template <typename Table, typename Build>
-void BuildConstants(Table& table, Build&& build) {
-    if (table.complete) {
-        return;
+// `import name` for each of `modules`, in order.
+inline void ImportModules(PyObject* globals, std::initializer_list<const char*> modules) {
+    for (const char* name : modules) {
+        Ref module_name = Intern(name);
+        SetItem(globals, module_name.get(), ImportModule(globals, module_name.get(), nullptr, 0).get());
     }
-    Ref kept = New(PyList_New(0));
-    auto keep = [&](Ref constant) {
-        Require(PyList_Append(kept.get(), constant.get()));
-        return constant.get();
-    };
-    Table fresh{};
-    build(fresh, keep);
-    fresh.complete = true;
-    table = fresh;
-    kept.release();  // the table's constants live as long as the process
 }
 
-// Binds `value` under `name` in the module namespace.
-inline void Bind(PyObject* namespace_dict, const char* name, PyObject* value) {
-    Require(PyDict_SetItemString(namespace_dict, name, value));
+// `multiprocessing = __import__('multiprocessing').get_context('fork')`:
+// the fork context, not the package, so that every process, queue and lock
+// made from it works in children forked afterwards.
+inline void BindForkContext(PyObject* globals) {
+    Ref import = LoadGlobal(globals, Intern("__import__").get());
+    Ref package = Call(import.get(), Intern("multiprocessing").get());
+    Ref fork = New(PyUnicode_FromString("fork"));
+    SetItem(globals, "multiprocessing", CallMethod(package.get(), Intern("get_context").get(), fork.get()).get());
+}
+
+// `logger = logging.getLogger(__name__)`, with the module's `logging`.
+inline void BindLogger(PyObject* globals) {
+    Ref logging = LoadGlobal(globals, Intern("logging").get());
+    Ref get_logger = GetAttr(logging.get(), Intern("getLogger").get());
+    SetItem(globals, "logger", Call(get_logger.get(), LoadGlobal(globals, Intern("__name__").get()).get()).get());
 }
 
 }  // namespace quelbrin

@@ -5,8 +5,9 @@
 //    A C-API call that returns a new reference is adopted with `New(...)`,
 //    which also turns a NULL result into a C++ `PyError`.
 //  - A plain `PyObject*` is borrowed: valid only while its owner lives.
-//    `Ref::borrow(p)` takes a new strong reference to it; `release()` hands
-//    the reference out to the caller (for returning it to the interpreter).
+//    `Ref::new_reference(p)` takes a new strong reference to it;
+//    `release()` hands the reference out to the caller (for returning it to
+//    the interpreter).
 //  - `Require(...)` checks a C-API status (NULL or -1) and throws `PyError`
 //    when it signals failure; the Python exception stays set.
 //  - Every entry point from the interpreter (slot, vectorcall, exec slot)
@@ -65,9 +66,12 @@ namespace deferred_drops {
 // Only touched with the GIL held.
 inline Py_ssize_t pending = 0;
 
-// This module's list of deferred objects in the thread state dict, made on
-// first use when `create`; borrowed, or NULL with no error set.  The key is
-// the address of `pending`, which each module has its own of.
+// The list of deferred objects in the thread state dict, made on first use
+// when `create`; borrowed, or NULL with no error set.  The key is the
+// address of `pending`.  Built with hidden symbols, each extension has its
+// own `pending` and list; built otherwise, the dynamic linker may give both
+// extensions one of each, and every function here then uses that one: the
+// list and its count always belong together, so either way is sound.
 inline PyObject* ThreadList(bool create) noexcept {
     PyObject* thread_dict = PyThreadState_GetDict();
     if (thread_dict == nullptr) {
@@ -183,7 +187,7 @@ public:
     // Adopts a new reference (may be NULL).
     static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
     // Takes a new strong reference to a borrowed pointer (may be NULL).
-    static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+    static Ref new_reference(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
 
     PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller; the Ref becomes empty.
@@ -236,19 +240,6 @@ inline Py_ssize_t RequireSize(Py_ssize_t size) {
 template <typename... Args>
 [[noreturn]] inline void RaiseFormat(PyObject* type, const char* format, Args... args) {
     PyErr_Format(type, format, args...);
-    throw PyError{};
-}
-
-// NameError for a global that is missing, with `.name` set as the
-// interpreter sets it.
-[[noreturn]] inline void RaiseNameError(PyObject* name) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    PyObject* error = PyErr_GetRaisedException();
-    if (PyObject_SetAttrString(error, "name", name) < 0) {
-        Py_DECREF(error);
-        throw PyError{};
-    }
-    PyErr_SetRaisedException(error);
     throw PyError{};
 }
 
@@ -312,6 +303,19 @@ inline void SetAttr(PyObject* obj, PyObject* name, PyObject* value) {
     Require(PyObject_SetAttr(obj, name, value));
 }
 
+// getattr(obj, name, None) without the default: empty when the attribute is
+// missing (AttributeError is swallowed, as hasattr() does), PyError otherwise.
+inline Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyError{};
+        }
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
 // Calls obj.name() / obj.name(arg) without creating a bound method where possible.
 inline Ref CallMethod(PyObject* obj, PyObject* name) {
     return New(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -325,32 +329,6 @@ inline Ref CallMethod(PyObject* obj, PyObject* name, PyObject* arg) {
 inline Ref Call(PyObject* callable) { return New(PyObject_CallNoArgs(callable)); }
 
 inline Ref Call(PyObject* callable, PyObject* arg) { return New(PyObject_CallOneArg(callable, arg)); }
-
-// An `import name` / `from name import ...` as the import statement performs
-// it: through `__import__` of the builtins in force, so that replacing
-// builtins.__import__ affects it.  `locals` is the module namespace for a
-// module body and None inside a function; `fromlist` None for a plain import.
-inline Ref ImportModule(PyObject* globals, PyObject* locals, PyObject* name, PyObject* fromlist, int level) {
-    PyObject* builtins = Require(PyEval_GetBuiltins());
-    Ref key = New(PyUnicode_InternFromString("__import__"));
-    PyObject* import = PyObject_GetItem(builtins, key.get());
-    if (import == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        }
-        throw PyError{};
-    }
-    Ref import_function = Ref::steal(import);
-    Ref level_number = New(PyLong_FromLong(level));
-    PyObject* args[] = {name, globals, locals != nullptr ? locals : Py_None, fromlist != nullptr ? fromlist : Py_None,
-                        level_number.get()};
-    return New(PyObject_Vectorcall(import_function.get(), args, 5, nullptr));
-}
-
-// An import statement of a module body, whose locals are its globals.
-inline Ref ImportModule(PyObject* globals, PyObject* name, PyObject* fromlist, int level) {
-    return ImportModule(globals, globals, name, fromlist, level);
-}
 
 // The exception currently raised, taken out of the error indicator.
 class RaisedException {
@@ -391,169 +369,5 @@ private:
     Ref previous_;
 };
 static_assert(!std::is_nothrow_destructible_v<HandlingException>);
-
-// Two references, for results such as `key, value = item`.
-struct RefPair {
-    Ref first;
-    Ref second;
-};
-static_assert(!std::is_nothrow_destructible_v<RefPair>);
-
-// ---------------------------------------------------------------------------
-// Iteration and unpacking, as the interpreter's statements perform them.
-
-// Next item of an iterator, or an empty Ref when it is exhausted; like
-// next(), it refuses an object that is no iterator.
-inline Ref Next(PyObject* iterator) {
-    if (!PyIter_Check(iterator)) {
-        RaiseFormat(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(iterator)->tp_name);
-    }
-    Ref item = Ref::steal(PyIter_Next(iterator));
-    if (!item && PyErr_Occurred()) {
-        throw PyError{};
-    }
-    return item;
-}
-
-// Calls `visit` with each item of `iterable` until it returns false.
-template <typename Visit>
-void ForEach(PyObject* iterable, Visit&& visit) {
-    Ref iterator = New(PyObject_GetIter(iterable));
-    while (Ref item = Next(iterator.get())) {
-        if (!visit(item.get())) {
-            return;
-        }
-    }
-}
-
-// `key, value = item`, with the interpreter's messages for a bad item.
-inline RefPair UnpackPair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    }
-    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
-        RaiseFormat(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    }
-    Ref iterator = New(PyObject_GetIter(item));
-    Ref values[2];
-    for (int i = 0; i < 2; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!values[i]) {
-            if (PyErr_Occurred()) {
-                throw PyError{};
-            }
-            RaiseFormat(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
-    if (surplus) {
-        Raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
-    }
-    return {std::move(values[0]), std::move(values[1])};
-}
-
-// getattr(obj, name, None) without the default: empty when the attribute is
-// missing (AttributeError is swallowed, as hasattr() does), PyError otherwise.
-inline Ref GetOptionalAttr(PyObject* obj, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyError{};
-        }
-        PyErr_Clear();
-    }
-    return Ref::steal(value);
-}
-
-// ---------------------------------------------------------------------------
-// Star arguments of a call, `callable(*args, **kwargs)`, with the
-// interpreter's order (the `**` operand is merged first) and messages, which
-// name the callee as the interpreter does ("module.qualname()").
-
-inline Ref FunctionText(PyObject* callable) { return New(_PyObject_FunctionStr(callable)); }
-
-// What `{**mapping}` merged into `keywords` does, as a call's `**` operand:
-// a dict that iterates as dicts do is read through its stored items, any
-// other mapping through keys() and [key]; a repeated key, a missing keys()
-// and a KeyError get the interpreter's call-site messages.
-inline void MergeCallKeywords(PyObject* keywords, PyObject* mapping, PyObject* callable) {
-    auto merge = [&] {
-        if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
-            Py_ssize_t position = 0;
-            PyObject* key;
-            PyObject* value;
-            const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-            while (PyDict_Next(mapping, &position, &key, &value)) {
-                Ref held_key = Ref::borrow(key);
-                Ref held_value = Ref::borrow(value);
-                if (Require(PyDict_Contains(keywords, key))) {
-                    PyErr_SetObject(PyExc_KeyError, key);
-                    throw PyError{};
-                }
-                Require(PyDict_SetItem(keywords, key, value));
-                if (PyDict_GET_SIZE(mapping) != size) {
-                    Raise(PyExc_RuntimeError, "dict mutated during update");
-                }
-            }
-            return;
-        }
-        Ref keys = New(PyMapping_Keys(mapping));
-        Ref iterator = New(PyObject_GetIter(keys.get()));
-        while (Ref key = Next(iterator.get())) {
-            if (Require(PyDict_Contains(keywords, key.get()))) {
-                PyErr_SetObject(PyExc_KeyError, key.get());
-                throw PyError{};
-            }
-            Ref value = New(PyObject_GetItem(mapping, key.get()));
-            Require(PyDict_SetItem(keywords, key.get(), value.get()));
-        }
-    };
-    try {
-        merge();
-    } catch (const PyError&) {
-        // Any AttributeError on the way (a missing keys(), or one raised by
-        // the mapping itself) is reported as the interpreter's call site
-        // reports it.
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            RaisedException raised;
-            RaiseFormat(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
-                        FunctionText(callable).get(), Py_TYPE(mapping)->tp_name);
-        }
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            RaisedException raised;
-            Ref args = New(PyObject_GetAttrString(raised.get(), "args"));
-            if (PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1) {
-                RaiseFormat(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
-                            FunctionText(callable).get(), PyTuple_GET_ITEM(args.get(), 0));
-            }
-            raised.reraise();
-        }
-        throw;
-    }
-}
-
-// The positional arguments of `callable(*args)`: a tuple as it is, anything
-// else iterated into one.
-inline Ref StarArguments(PyObject* args, PyObject* callable) {
-    if (PyTuple_CheckExact(args)) {
-        return Ref::borrow(args);
-    }
-    if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
-        RaiseFormat(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
-                    FunctionText(callable).get(), Py_TYPE(args)->tp_name);
-    }
-    return New(PySequence_Tuple(args));
-}
-
-// `callable(*args, **kwargs)`.
-inline Ref CallWithStarArguments(PyObject* callable, PyObject* args, PyObject* kwargs) {
-    Ref keywords = New(PyDict_New());
-    MergeCallKeywords(keywords.get(), kwargs, callable);
-    Ref positional = StarArguments(args, callable);
-    return New(PyObject_Call(callable, positional.get(), keywords.get()));
-}
 
 }  // namespace quelbrin

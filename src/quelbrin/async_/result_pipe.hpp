@@ -26,7 +26,7 @@
 // private names and its frame format.
 #pragma once
 
-#include "module.hpp"
+#include "constants.hpp"
 #include "pyref.hpp"
 
 #include <fcntl.h>
@@ -51,62 +51,61 @@ namespace quelbrin::result_pipe {
 // reading empties.
 inline constexpr double kFramePatience = 0.25;
 
-#define QUELBRIN_RESULT_PIPE_NAMES(X)                    \
-    X(module_queues, "multiprocessing.queues")           \
-    X(module_connection, "multiprocessing.connection")   \
-    X(module_synchronize, "multiprocessing.synchronize") \
-    X(module_semaphores, "_multiprocessing")             \
-    X(SimpleQueue, "SimpleQueue")                        \
-    X(Connection, "Connection")                          \
-    X(Lock, "Lock")                                      \
-    X(SemLock, "SemLock")                                \
-    X(ForkingPickler, "_ForkingPickler")                 \
-    X(wait, "wait")                                      \
-    X(reader, "_reader")                                 \
-    X(poll_method, "_poll")                              \
-    X(read_lock, "_rlock")                               \
-    X(write_lock, "_wlock")                              \
-    X(semlock, "_semlock")                               \
-    X(handle, "_handle")                                 \
-    X(readable, "_readable")                             \
-    X(get, "get")                                        \
-    X(empty, "empty")                                    \
-    X(poll, "poll")                                      \
-    X(recv_bytes, "recv_bytes")                          \
-    X(recv_bytes_framed, "_recv_bytes")                  \
-    X(recv, "_recv")                                     \
-    X(check_closed, "_check_closed")                     \
-    X(check_readable, "_check_readable")                 \
-    X(dunder_enter, "__enter__")                         \
-    X(dunder_exit, "__exit__")                           \
-    X(acquire, "acquire")                                \
-    X(release, "release")                                \
-    X(is_mine, "_is_mine")                               \
-    X(get_value, "_get_value")                           \
-    X(loads, "loads")                                    \
-    X(close, "close")                                    \
-    X(co_qualname, "co_qualname")                        \
-    X(unread, "_unread")
-
+// Interned names and constants (constants.hpp); the fields, in the order of
+// the table below.
 struct Names {
-#define QUELBRIN_DECLARE_NAME(field, text) PyObject* field = nullptr;
-    QUELBRIN_RESULT_PIPE_NAMES(QUELBRIN_DECLARE_NAME)
-#undef QUELBRIN_DECLARE_NAME
-    PyObject* kwnames_writable = nullptr;  // ("writable",)
-    bool complete = false;
+    PyObject *module_queues, *module_connection, *module_synchronize, *module_semaphores, *SimpleQueue, *Connection,
+        *Lock, *SemLock, *ForkingPickler, *wait, *reader, *poll_method, *read_lock, *write_lock, *semlock, *handle,
+        *readable, *get, *empty, *poll, *recv_bytes, *recv_bytes_framed, *recv, *check_closed, *check_readable,
+        *dunder_enter, *dunder_exit, *acquire, *release, *is_mine, *get_value, *loads, *close, *co_qualname, *unread,
+        *kwnames_writable;
 };
 
-inline Names names;
+inline constexpr ConstantEntry<Names> kNames[] = {
+    {&Names::module_queues, String("multiprocessing.queues")},
+    {&Names::module_connection, String("multiprocessing.connection")},
+    {&Names::module_synchronize, String("multiprocessing.synchronize")},
+    {&Names::module_semaphores, String("_multiprocessing")},
+    {&Names::SimpleQueue, String("SimpleQueue")},
+    {&Names::Connection, String("Connection")},
+    {&Names::Lock, String("Lock")},
+    {&Names::SemLock, String("SemLock")},
+    {&Names::ForkingPickler, String("_ForkingPickler")},
+    {&Names::wait, String("wait")},
+    {&Names::reader, String("_reader")},
+    {&Names::poll_method, String("_poll")},
+    {&Names::read_lock, String("_rlock")},
+    {&Names::write_lock, String("_wlock")},
+    {&Names::semlock, String("_semlock")},
+    {&Names::handle, String("_handle")},
+    {&Names::readable, String("_readable")},
+    {&Names::get, String("get")},
+    {&Names::empty, String("empty")},
+    {&Names::poll, String("poll")},
+    {&Names::recv_bytes, String("recv_bytes")},
+    {&Names::recv_bytes_framed, String("_recv_bytes")},
+    {&Names::recv, String("_recv")},
+    {&Names::check_closed, String("_check_closed")},
+    {&Names::check_readable, String("_check_readable")},
+    {&Names::dunder_enter, String("__enter__")},
+    {&Names::dunder_exit, String("__exit__")},
+    {&Names::acquire, String("acquire")},
+    {&Names::release, String("release")},
+    {&Names::is_mine, String("_is_mine")},
+    {&Names::get_value, String("_get_value")},
+    {&Names::loads, String("loads")},
+    {&Names::close, String("close")},
+    {&Names::co_qualname, String("co_qualname")},
+    {&Names::unread, String("_unread")},
+    {&Names::kwnames_writable, Strings({"writable"})},
+};
+
+// Interned strings and a tuple of them: the same in every extension that
+// might share them through the dynamic linker.
+inline Names names{};
 
 // Made once, in the exec slot of the module that reads queues.
-inline void MakeNames() {
-    BuildConstants(names, [](Names& table, auto&& keep) {
-#define QUELBRIN_INTERN_NAME(field, text) table.field = Intern(text);
-        QUELBRIN_RESULT_PIPE_NAMES(QUELBRIN_INTERN_NAME)
-#undef QUELBRIN_INTERN_NAME
-        table.kwnames_writable = keep(New(Py_BuildValue("(s)", "writable")));
-    });
-}
+inline void MakeNames() { MakeConstants<kNames>(names); }
 
 // ---------------------------------------------------------------------------
 // What multiprocessing ships, recognised.
@@ -146,7 +145,7 @@ inline bool IsLibraryMethod(PyObject* obj, PyObject* name, PyObject* module, con
 // Whether the special method `name` that a `with` statement finds on `type`
 // is that function.
 inline bool IsLibrarySpecial(PyTypeObject* type, PyObject* name, PyObject* module, const char* qualname) {
-    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    Ref found = Ref::new_reference(_PyType_Lookup(type, name));
     return IsFunctionOf(found.get(), module, qualname);
 }
 
@@ -579,7 +578,7 @@ class ReadLock {
 public:
     enum class Wait { kBrief, kAsGet };
 
-    ReadLock(PyObject* semaphore, Wait wait) : semaphore_(Ref::borrow(semaphore)) {
+    ReadLock(PyObject* semaphore, Wait wait) : semaphore_(Ref::new_reference(semaphore)) {
         Ref patience = New(PyFloat_FromDouble(kFramePatience));
         PyObject* args[] = {semaphore, Py_True, patience.get()};
         for (;;) {
@@ -812,7 +811,7 @@ private:
             throw PyError{};
         }
         if (unread != nullptr && PyList_CheckExact(unread)) {
-            return Ref::borrow(unread);
+            return Ref::new_reference(unread);
         }
         if (!create) {
             return {};
@@ -838,7 +837,7 @@ private:
     Ref Kept(PyObject* queue) {
         Ref unread = Unread(false);
         const Py_ssize_t at = unread ? PositionIn(unread.get(), queue) : -1;
-        return at < 0 ? Ref() : Ref::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(unread.get(), at), 1));
+        return at < 0 ? Ref() : Ref::new_reference(PyTuple_GET_ITEM(PyList_GET_ITEM(unread.get(), at), 1));
     }
 
     void Keep(PyObject* queue, PyObject* capsule) {

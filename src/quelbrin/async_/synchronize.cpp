@@ -18,10 +18,13 @@
 // step and the lock's `acquire` and `release` as Python would, but through a
 // cache that each wrapper keeps (attribute_cache.hpp explains it), and it
 // calls the fork context's own semaphore methods directly.
-#define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.synchronize.function"
+#include "attribute_cache.hpp"
+#include "constants.hpp"
 #include "function.hpp"
 #include "glibc_compat.hpp"
 #include "module.hpp"
+#include "recursion.hpp"
+#include "statements.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -30,9 +33,15 @@
 
 namespace {
 
+using quelbrin::Arg;
 using quelbrin::BoundArguments;
+using quelbrin::DefineFunction;
 using quelbrin::Function;
 using quelbrin::FunctionDef;
+using quelbrin::KeywordOnly;
+using quelbrin::VarArgs;
+using quelbrin::VarKeywords;
+using quelbrin::kDefault;
 using quelbrin::GetOptionalAttr;
 using quelbrin::New;
 using quelbrin::PyError;
@@ -41,112 +50,55 @@ using quelbrin::Ref;
 using quelbrin::Require;
 using quelbrin::UnpackPair;
 
-quelbrin::ProcessModule process_module("synchronize");
+using quelbrin::inline_values::LockSiteCache;
+using quelbrin::inline_values::Slot;
+
+// This module's functions, each with the cache of the locked call it makes
+// when it is a lock wrapper (unused by every other function).
+quelbrin::FunctionType<LockSiteCache> functions("quelbrin.async_.synchronize.function");
+
+LockSiteCache& LockSite(Function& wrapper) { return decltype(functions)::payload(wrapper); }
 
 // ---------------------------------------------------------------------------
-// Names made once per process.  Interned strings are immortal; the two
-// keyword-name tuples are kept for the life of the process.
+// Interned names and constants, made once in the exec slot (constants.hpp).
 
+// The fields, in the order of the table below.
 struct Names {
-    PyObject* lock_attr;        // "__lock__"
-    PyObject* acquire;
-    PyObject* release;
-    PyObject* self;
-    PyObject* warning;
-    PyObject* logger;
-    PyObject* multiprocessing;
-    PyObject* rlock;            // "RLock"
-    PyObject* functools;
-    PyObject* wraps;
-    PyObject* inspect;
-    PyObject* isfunction;
-    PyObject* locked;
-    PyObject* items;
-    PyObject* startswith;
-    PyObject* underscore;       // "_"
-    PyObject* ignore_marker;    // "_LockedMeta_ignore"
-    PyObject* dunder_new;       // "__new__"
-    PyObject* dunder_module;    // "__module__"
-    PyObject* dunder_name;      // "__name__"
-    PyObject* waiting_format;   // "Waiting for lock on %s"
-    PyObject* block_kwnames;          // ("block",)
-    PyObject* block_timeout_kwnames;  // ("block", "timeout")
-    bool complete;
+    PyObject *lock_attr, *acquire, *release, *self, *warning, *logger, *multiprocessing, *rlock, *functools, *wraps,
+        *inspect, *isfunction, *locked, *items, *startswith, *underscore, *ignore_marker, *dunder_new,
+        *dunder_module, *dunder_name, *waiting_format, *block_kwnames, *block_timeout_kwnames;
+};
+
+using quelbrin::String;
+using quelbrin::Strings;
+
+constexpr quelbrin::ConstantEntry<Names> kNames[] = {
+    {&Names::lock_attr, String("__lock__")},
+    {&Names::acquire, String("acquire")},
+    {&Names::release, String("release")},
+    {&Names::self, String("self")},
+    {&Names::warning, String("warning")},
+    {&Names::logger, String("logger")},
+    {&Names::multiprocessing, String("multiprocessing")},
+    {&Names::rlock, String("RLock")},
+    {&Names::functools, String("functools")},
+    {&Names::wraps, String("wraps")},
+    {&Names::inspect, String("inspect")},
+    {&Names::isfunction, String("isfunction")},
+    {&Names::locked, String("locked")},
+    {&Names::items, String("items")},
+    {&Names::startswith, String("startswith")},
+    {&Names::underscore, String("_")},
+    {&Names::ignore_marker, String("_LockedMeta_ignore")},
+    {&Names::dunder_new, String("__new__")},
+    {&Names::dunder_module, String("__module__")},
+    {&Names::dunder_name, String("__name__")},
+    {&Names::waiting_format, String("Waiting for lock on %s")},
+    {&Names::block_kwnames, Strings({"block"})},
+    {&Names::block_timeout_kwnames, Strings({"block", "timeout"})},
 };
 
 Names names{};
-
-void MakeNames() {
-    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
-        using quelbrin::Intern;
-        table.lock_attr = Intern("__lock__");
-        table.acquire = Intern("acquire");
-        table.release = Intern("release");
-        table.self = Intern("self");
-        table.warning = Intern("warning");
-        table.logger = Intern("logger");
-        table.multiprocessing = Intern("multiprocessing");
-        table.rlock = Intern("RLock");
-        table.functools = Intern("functools");
-        table.wraps = Intern("wraps");
-        table.inspect = Intern("inspect");
-        table.isfunction = Intern("isfunction");
-        table.locked = Intern("locked");
-        table.items = Intern("items");
-        table.startswith = Intern("startswith");
-        table.underscore = Intern("_");
-        table.ignore_marker = Intern("_LockedMeta_ignore");
-        table.dunder_new = Intern("__new__");
-        table.dunder_module = Intern("__module__");
-        table.dunder_name = Intern("__name__");
-        table.waiting_format = Intern("Waiting for lock on %s");
-        table.block_kwnames = keep(New(PyTuple_Pack(1, Intern("block"))));
-        table.block_timeout_kwnames = keep(New(PyTuple_Pack(2, Intern("block"), Intern("timeout"))));
-    });
-}
-
-// ---------------------------------------------------------------------------
-// Small helpers of the kind Python code gets from its syntax.
-
-// A global name lookup in `globals`, then the builtins; NameError (with its
-// `name` set, as the interpreter sets it) when both miss.  Used while the
-// module body runs, before any function exists.
-Ref LoadName(PyObject* globals, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            Ref message = New(PyUnicode_FromFormat("name '%U' is not defined", name));
-            Ref error = New(PyObject_CallOneArg(PyExc_NameError, message.get()));
-            quelbrin::SetAttr(error.get(), quelbrin::Intern("name"), name);
-            PyErr_SetObject(PyExc_NameError, error.get());
-        }
-    }
-    return Ref::borrow(Require(value));
-}
-
-// One level of the interpreter's C recursion counter, when `enter` says so,
-// left when the scope ends.
-class RecursionGuard {
-public:
-    RecursionGuard(bool enter, const char* where) : entered_(enter) {
-        if (entered_ && Py_EnterRecursiveCall(where)) {
-            entered_ = false;
-            throw PyError{};
-        }
-    }
-    ~RecursionGuard() noexcept(false) {
-        if (entered_ && quelbrin::version::HoldsInterpreter()) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-private:
-    bool entered_;
-};
-static_assert(!std::is_nothrow_destructible_v<RecursionGuard>);
 
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
@@ -154,9 +106,6 @@ static_assert(!std::is_nothrow_destructible_v<RecursionGuard>);
 // Attribute reads through the call site's cache: the cached value when it
 // hits, otherwise the ordinary read, which teaches the cache when the
 // attribute is a plain instance attribute that it can hold.
-
-using quelbrin::inline_values::LockSiteCache;
-using quelbrin::inline_values::Slot;
 
 // The ordinary read of `obj.<name>`, after the slot missed; it teaches the
 // slot when the attribute is one that it can hold.
@@ -173,7 +122,7 @@ using quelbrin::inline_values::Slot;
 // the attribute is missing).
 inline Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
     if (PyObject* value = slot.read(obj)) [[likely]] {
-        return Ref::borrow(value);
+        return Ref::new_reference(value);
     }
     return ReadAttributeSlowly(slot, obj, name, optional);
 }
@@ -247,7 +196,7 @@ template <LockStep step>
 Ref CallLock(LockSiteCache& site, PyObject* self) {
     Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
     Slot& slot = IsRelease(step) ? site.release : site.acquire;
-    Ref method = Ref::borrow(slot.read(lock.get()));
+    Ref method = Ref::new_reference(slot.read(lock.get()));
     if (!method) [[unlikely]] {
         method = ReadLockMethodSlowly(site, lock.get(), step);
         if (!method) {
@@ -289,7 +238,7 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
 // `if not hasattr(self, '__lock__'): self.__lock__ = multiprocessing.RLock()`.
 // A hit of the slot answers the test at once.
 [[gnu::noinline]] void MakeMissingLockSlowly(Function& wrapper, PyObject* self) {
-    if (ReadAttributeSlowly(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+    if (ReadAttributeSlowly(LockSite(wrapper).lock, self, names.lock_attr, true)) {
         return;
     }
     Ref context = quelbrin::LoadGlobal(wrapper, names.multiprocessing);
@@ -297,7 +246,7 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
     // Making the lock runs Python code, so another thread may have made the
     // first call on this instance meanwhile.  The lock stored first wins and
     // this one is dropped: every caller must end up on the same lock.
-    if (ReadAttribute(wrapper.lock_site.lock, self, names.lock_attr, true)) {
+    if (ReadAttribute(LockSite(wrapper).lock, self, names.lock_attr, true)) {
         return;
     }
     quelbrin::SetAttr(self, names.lock_attr, fresh.get());
@@ -320,8 +269,8 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     // A Python method enters the interpreter's frame evaluation, which
     // counts against the recursion limit itself; any other callable might
     // lead straight back here without a frame in between.
-    RecursionGuard recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
-    LockSiteCache& site = wrapper.lock_site;
+    quelbrin::NativeLevel recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
+    LockSiteCache& site = LockSite(wrapper);
     if (create_missing && site.lock.read(self) == nullptr) {
         MakeMissingLockSlowly(wrapper, self);
     }
@@ -407,17 +356,13 @@ Ref LockedCall(Function& wrapper, PyObject* const* args, size_t nargsf, PyObject
                      [&] { return PyObject_Call(method, positional.get(), bound.varkwargs()); });
 }
 
-constexpr int kWrapperFlags = quelbrin::kVarArgs | quelbrin::kVarKeywords;
+constexpr FunctionDef kLockableWrapperDef = DefineFunction("_wrapped", "Lockable.locked.<locals>._wrapped", nullptr,
+                                                           {Arg("self"), VarArgs("args"), VarKeywords("kwargs")},
+                                                           LockedCall<false>);
 
-const FunctionDef kLockableWrapperDef = {
-    "_wrapped", "Lockable.locked.<locals>._wrapped", nullptr, {"self", "args", "kwargs"}, 1, 0, kWrapperFlags,
-    LockedCall<false>,
-};
-
-const FunctionDef kLockedWrapperDef = {
-    "_wrapped", "locked.<locals>._wrapped", nullptr, {"self", "args", "kwargs"}, 1, 0, kWrapperFlags,
-    LockedCall<true>,
-};
+constexpr FunctionDef kLockedWrapperDef = DefineFunction("_wrapped", "locked.<locals>._wrapped", nullptr,
+                                                         {Arg("self"), VarArgs("args"), VarKeywords("kwargs")},
+                                                         LockedCall<true>);
 
 // `locked(method)` and `Lockable.locked(method)`: functools.wraps(method)
 // applied to a new `_wrapped` holding `method`.
@@ -427,7 +372,7 @@ Ref Decorate(Function& decorator, PyObject* const* args, size_t nargsf, PyObject
     PyObject* method = bound[0];
     Ref functools = quelbrin::LoadGlobal(decorator, names.functools);
     Ref wraps = quelbrin::CallMethod(functools.get(), names.wraps, method);
-    Ref wrapper = quelbrin::MakeFunction(kWrapperDef, decorator.globals, method);
+    Ref wrapper = functions.make<kWrapperDef>(decorator.globals, quelbrin::Captured{method});
     return quelbrin::Call(wraps.get(), wrapper.get());
 }
 
@@ -470,12 +415,11 @@ Ref LockableInit(Function& function, PyObject* const* args, size_t nargsf, PyObj
     BoundArguments bound(function, args, nargsf, kwnames);
     Ref lock = quelbrin::Call(bound[1]);
     quelbrin::SetAttr(bound[0], names.lock_attr, lock.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
-const FunctionDef kInitDef = {
-    "__init__", "Lockable.__init__", kInitDoc, {"self", "lock"}, 1, 1, 0, LockableInit,
-};
+constexpr FunctionDef kInitDef = DefineFunction("__init__", "Lockable.__init__", kInitDoc,
+                                                {Arg("self"), KeywordOnly("lock", kDefault)}, LockableInit);
 
 const char kAcquireDoc[] =
     "acquire\n"
@@ -501,9 +445,9 @@ Ref LockableAcquire(Function& function, PyObject* const* args, size_t nargsf, Py
                                          names.block_timeout_kwnames));
 }
 
-const FunctionDef kAcquireDef = {
-    "acquire", "Lockable.acquire", kAcquireDoc, {"self", "block", "timeout"}, 3, 0, 0, LockableAcquire,
-};
+constexpr FunctionDef kAcquireDef =
+    DefineFunction("acquire", "Lockable.acquire", kAcquireDoc,
+                   {Arg("self"), Arg("block", kDefault), Arg("timeout", kDefault)}, LockableAcquire);
 
 const char kReleaseDoc[] =
     "release\n"
@@ -518,9 +462,8 @@ Ref LockableRelease(Function& function, PyObject* const* args, size_t nargsf, Py
     return quelbrin::CallMethod(lock.get(), names.release);
 }
 
-const FunctionDef kReleaseDef = {
-    "release", "Lockable.release", kReleaseDoc, {"self"}, 1, 0, 0, LockableRelease,
-};
+constexpr FunctionDef kReleaseDef =
+    DefineFunction("release", "Lockable.release", kReleaseDoc, {Arg("self")}, LockableRelease);
 
 const char kLockableLockedDoc[] =
     "locked decorator\n"
@@ -536,9 +479,8 @@ const char kLockableLockedDoc[] =
     "    -------\n"
     "    The new wrapped method, which invokes the lock.\n";
 
-const FunctionDef kLockableLockedDef = {
-    "locked", "Lockable.locked", kLockableLockedDoc, {"method"}, 1, 0, 0, Decorate<kLockableWrapperDef>,
-};
+constexpr FunctionDef kLockableLockedDef = DefineFunction("locked", "Lockable.locked", kLockableLockedDoc,
+                                                          {Arg("method")}, Decorate<kLockableWrapperDef>);
 
 // ---------------------------------------------------------------------------
 // locked
@@ -565,9 +507,8 @@ const char kLockedDoc[] =
     "    __lock__ is first instantiated in a child process, so the lock must\n"
     "    always be instantiated in the main process before forking.\n";
 
-const FunctionDef kLockedDef = {
-    "locked", "locked", kLockedDoc, {"method"}, 1, 0, 0, Decorate<kLockedWrapperDef>,
-};
+constexpr FunctionDef kLockedDef =
+    DefineFunction("locked", "locked", kLockedDoc, {Arg("method")}, Decorate<kLockedWrapperDef>);
 
 // ---------------------------------------------------------------------------
 // LockableMeta
@@ -599,12 +540,11 @@ const char kIgnoreDoc[] =
 Ref Ignore(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     quelbrin::SetAttr(bound[0], names.ignore_marker, Py_True);
-    return Ref::borrow(bound[0]);
+    return Ref::new_reference(bound[0]);
 }
 
-const FunctionDef kIgnoreDef = {
-    "ignore", "LockableMeta.ignore", kIgnoreDoc, {"obj"}, 1, 0, 0, Ignore,
-};
+constexpr FunctionDef kIgnoreDef =
+    DefineFunction("ignore", "LockableMeta.ignore", kIgnoreDoc, {Arg("obj")}, Ignore);
 
 const char kMetaNewDoc[] =
     "Metaclass __new__\n"
@@ -632,34 +572,68 @@ bool MarkedIgnored(PyObject* obj) {
     return marker && quelbrin::Truth(marker.get());
 }
 
-// A class made by LockableMeta(...) called directly is named after a module
-// as if its __new__ were written in Python.  type.__new__ gives a class
-// without `__module__` the `__name__` of the globals of the frame that called
-// it, which for a Python-written `__new__` is this module; a native one has no
-// frame, so the caller's is taken.  When type.__new__ came next and `attrs`
-// had no `__module__`, the class's own dict is corrected afterwards: nothing
-// is copied or added to the caller's namespace, and no method of it runs.
-bool NamesCallerModule(PyObject* next_new, PyObject* attrs) {
-    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs)) {
-        return false;
+// `super().__new__(cls, name, bases, attrs)`, with `next_new` the
+// `__new__` that super() found.
+//
+// type.__new__ names a class whose namespace has no `__module__` after the
+// `__name__` of the globals of the Python frame that called it, which for a
+// `__new__` written in Python is this module.  A native `__new__` has no
+// frame, so type.__new__ would take the caller's.  When it is the next
+// `__new__`, it is given instead a copy of the namespace with this module's
+// name added at the end, where it would add the name itself: the class
+// carries the name from the start, the hooks that run while it is made
+// (__set_name__, __init_subclass__) see it and may change it, and the
+// caller's namespace is never touched.  type.__new__ copies the namespace it
+// is given and keeps nothing of it, and copying a dict runs none of its
+// code, so the copy cannot be told apart from the original.
+//
+// A dict that iterates its own way is the exception: type.__new__ copies it
+// through its own keys() and [key], at a moment only type.__new__ knows (not
+// at all if it fails first), and a copy made here would show.  That one is
+// handed over as it is, and the class is renamed once made, unless its
+// creation hooks have named it.  Only those hooks then see the caller's
+// module name.
+Ref CallNextNew(const Function& function, PyObject* next_new, PyObject* cls, PyObject* name, PyObject* bases,
+                PyObject* attrs) {
+    auto call = [&](PyObject* class_namespace) {
+        PyObject* args[] = {cls, name, bases, class_namespace};
+        return New(PyObject_Vectorcall(next_new, args, 4, nullptr));
+    };
+    if (next_new != _PyType_Lookup(&PyType_Type, names.dunder_new) || !PyDict_Check(attrs) ||
+        Require(PyDict_Contains(attrs, names.dunder_module))) {
+        return call(attrs);
     }
-    return Require(PyDict_Contains(attrs, names.dunder_module)) == 0;
-}
-
-void NameAfterThisModule(const Function& function, PyObject* klass) {
-    PyObject* module_name = PyDict_GetItemWithError(function.globals, names.dunder_name);
-    if (module_name == nullptr) {
+    Ref module_name = Ref::new_reference(PyDict_GetItemWithError(function.globals, names.dunder_name));
+    if (!module_name) {
         if (PyErr_Occurred()) {
             throw PyError{};
         }
-        return;
+        return call(attrs);
     }
-    if (!PyType_Check(klass) || !(reinterpret_cast<PyTypeObject*>(klass)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        return;
+    if (Py_TYPE(attrs)->tp_iter == PyDict_Type.tp_iter) {
+        Ref named = New(PyDict_Copy(attrs));
+        Require(PyDict_SetItem(named.get(), names.dunder_module, module_name.get()));
+        return call(named.get());
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(klass);
-    Require(PyDict_SetItem(type->tp_dict, names.dunder_module, module_name));
-    PyType_Modified(type);
+    PyObject* caller_globals = PyEval_GetGlobals();
+    Ref callers_name = Ref::new_reference(
+        caller_globals != nullptr ? PyDict_GetItemWithError(caller_globals, names.dunder_name) : nullptr);
+    if (!callers_name && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    Ref made = call(attrs);
+    if (PyType_Check(made.get()) && (reinterpret_cast<PyTypeObject*>(made.get())->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+        PyObject* named = PyDict_GetItemWithError(type->tp_dict, names.dunder_module);
+        if (named == nullptr && PyErr_Occurred()) {
+            throw PyError{};
+        }
+        if (named == callers_name.get()) {
+            Require(PyDict_SetItem(type->tp_dict, names.dunder_module, module_name.get()));
+            PyType_Modified(type);
+        }
+    }
+    return made;
 }
 
 // `captured` is the class cell: the class LockableMeta, set once it exists,
@@ -690,88 +664,53 @@ Ref LockableMetaNew(Function& function, PyObject* const* args, size_t nargsf, Py
         }
         Ref decorator = quelbrin::LoadGlobal(function, names.locked);
         Ref wrapper = quelbrin::Call(decorator.get(), obj.get());
-        Require(PyObject_SetItem(attrs, key.get(), wrapper.get()));
+        quelbrin::SetItem(attrs, key.get(), wrapper.get());
     }
     if (PyErr_Occurred()) {
         throw PyError{};
     }
 
-    PyObject* klass = function.captured != nullptr ? PyCell_GET(function.captured) : nullptr;
-    if (klass == nullptr) {
-        quelbrin::Raise(PyExc_RuntimeError, "super(): empty __class__ cell");
-    }
-    PyObject* super_args[] = {klass, cls};
-    Ref parent = New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+    Ref parent = quelbrin::Super(function.captured, cls);
     Ref next_new = quelbrin::GetAttr(parent.get(), names.dunder_new);
-    const bool names_caller_module = NamesCallerModule(next_new.get(), attrs);
-    PyObject* new_args[] = {cls, name, bases, attrs};
-    Ref made = New(PyObject_Vectorcall(next_new.get(), new_args, 4, nullptr));
-    if (names_caller_module) {
-        NameAfterThisModule(function, made.get());
-    }
-    return made;
+    return CallNextNew(function, next_new.get(), cls, name, bases, attrs);
 }
 
-const FunctionDef kMetaNewDef = {
-    "__new__", "LockableMeta.__new__", kMetaNewDoc, {"cls", "name", "bases", "attrs"}, 4, 0, 0, LockableMetaNew,
-};
+constexpr FunctionDef kMetaNewDef =
+    DefineFunction("__new__", "LockableMeta.__new__", kMetaNewDoc,
+                   {Arg("cls"), Arg("name"), Arg("bases"), Arg("attrs")}, LockableMetaNew);
 
 // ---------------------------------------------------------------------------
 // Module body
 
-void SetItem(PyObject* dict, const char* key, PyObject* value) { Require(PyDict_SetItemString(dict, key, value)); }
-
 // `staticmethod(function)` as written in a class body: calling the type
 // copies the function's __name__, __qualname__, __module__, __doc__ and
 // __annotations__ onto the staticmethod.
-Ref StaticMethod(PyObject* function) {
-    return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function));
-}
-
-// type(name, bases, namespace), as a class statement would end.
-Ref MakeClass(const char* name, PyObject* base, PyObject* namespace_dict) {
-    Ref class_name = New(PyUnicode_FromString(name));
-    Ref bases = New(PyTuple_Pack(1, base));
-    return New(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
-                                            bases.get(), namespace_dict, nullptr));
-}
-
-// A class namespace holding __module__, __qualname__ and __doc__, as the
-// compiler puts them at the top of a class body.
-Ref ClassNamespace(PyObject* globals, const char* qualname, const char* doc) {
-    Ref namespace_dict = New(PyDict_New());
-    SetItem(namespace_dict.get(), "__module__", LoadName(globals, quelbrin::Intern("__name__")).get());
-    SetItem(namespace_dict.get(), "__qualname__", New(PyUnicode_FromString(qualname)).get());
-    SetItem(namespace_dict.get(), "__doc__", New(PyUnicode_FromString(doc)).get());
-    return namespace_dict;
+Ref StaticMethod(Ref function) {
+    return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()));
 }
 
 Ref MakeLockable(PyObject* globals) {
-    Ref context = LoadName(globals, names.multiprocessing);
+    Ref context = quelbrin::LoadGlobal(globals, names.multiprocessing);
     // The default lock factory is fixed now, like a default value in a def.
-    Ref kwdefaults = New(PyDict_New());
-    SetItem(kwdefaults.get(), "lock", quelbrin::GetAttr(context.get(), names.rlock).get());
-    Ref acquire_defaults = New(PyTuple_Pack(2, Py_True, Py_None));
-
-    Ref body = ClassNamespace(globals, "Lockable", kLockableDoc);
-    SetItem(body.get(), "__init__", quelbrin::MakeFunction(kInitDef, globals, nullptr, nullptr, kwdefaults.get()).get());
-    SetItem(body.get(), "acquire", quelbrin::MakeFunction(kAcquireDef, globals, nullptr, acquire_defaults.get()).get());
-    SetItem(body.get(), "release", quelbrin::MakeFunction(kReleaseDef, globals).get());
-    SetItem(body.get(), "locked", StaticMethod(quelbrin::MakeFunction(kLockableLockedDef, globals).get()).get());
-    return MakeClass("Lockable", reinterpret_cast<PyObject*>(&PyBaseObject_Type), body.get());
+    Ref lock_factory = quelbrin::GetAttr(context.get(), names.rlock);
+    Ref bases = New(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return quelbrin::MakeClass(globals, "Lockable", bases.get(), kLockableDoc, [&](quelbrin::ClassBody& body) {
+        body.define("__init__", functions.make<kInitDef>(globals, lock_factory.get()).get());
+        body.define("acquire", functions.make<kAcquireDef>(globals, Py_True, Py_None).get());
+        body.define("release", functions.make<kReleaseDef>(globals).get());
+        body.define("locked", StaticMethod(functions.make<kLockableLockedDef>(globals)).get());
+    });
 }
 
 Ref MakeLockableMeta(PyObject* globals) {
-    Ref class_cell = New(PyCell_New(nullptr));
-    Ref body = ClassNamespace(globals, "LockableMeta", kLockableMetaDoc);
-    SetItem(body.get(), "ignore", StaticMethod(quelbrin::MakeFunction(kIgnoreDef, globals).get()).get());
-    // type() makes a staticmethod of a Python __new__ only; this one is
-    // wrapped by hand, the way type() wraps one (nothing copied onto it).
-    SetItem(body.get(), "__new__",
-            New(PyStaticMethod_New(quelbrin::MakeFunction(kMetaNewDef, globals, class_cell.get()).get())).get());
-    Ref meta = MakeClass("LockableMeta", reinterpret_cast<PyObject*>(&PyType_Type), body.get());
-    Require(PyCell_Set(class_cell.get(), meta.get()));
-    return meta;
+    Ref bases = New(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type)));
+    return quelbrin::MakeClass(globals, "LockableMeta", bases.get(), kLockableMetaDoc, [&](quelbrin::ClassBody& body) {
+        body.define("ignore", StaticMethod(functions.make<kIgnoreDef>(globals)).get());
+        // type() makes a staticmethod of a Python __new__ only; this one is
+        // wrapped by hand, the way type() wraps one (nothing copied onto it).
+        Ref meta_new = functions.make<kMetaNewDef>(globals, quelbrin::Captured{body.class_cell()});
+        body.define("__new__", New(PyStaticMethod_New(meta_new.get())).get());
+    });
 }
 
 // The cache of the locked call reads private object layouts.  Before it is
@@ -839,50 +778,25 @@ void EnableCachedReads(PyObject* lockable) {
 }
 
 void ExecModule(PyObject* module) {
-    MakeNames();
-    quelbrin::ReadyFunctionType();
+    using quelbrin::SetItem;
+    quelbrin::MakeConstants<kNames>(names);
+    functions.ready();
     PyObject* globals = Require(PyModule_GetDict(module));
 
-    for (const char* name : {"inspect", "logging", "functools"}) {
-        Ref module_name = New(PyUnicode_InternFromString(name));
-        quelbrin::Bind(globals, name, quelbrin::ImportModule(globals, module_name.get(), nullptr, 0).get());
-    }
-
-    // The fork context, not the package: every lock made here must be
-    // inherited by children forked afterwards.
-    Ref import = LoadName(globals, quelbrin::Intern("__import__"));
-    Ref package = quelbrin::Call(import.get(), names.multiprocessing);
-    Ref fork = New(PyUnicode_FromString("fork"));
-    Ref context = quelbrin::CallMethod(package.get(), quelbrin::Intern("get_context"), fork.get());
-    quelbrin::Bind(globals, "multiprocessing", context.get());
-
-    Ref logging = LoadName(globals, quelbrin::Intern("logging"));
-    Ref module_name = LoadName(globals, quelbrin::Intern("__name__"));
-    quelbrin::Bind(globals, "logger",
-                   quelbrin::CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name.get()).get());
+    quelbrin::ImportModules(globals, {"inspect", "logging", "functools"});
+    quelbrin::BindForkContext(globals);
+    quelbrin::BindLogger(globals);
 
     Ref lockable = MakeLockable(globals);
     EnableCachedReads(lockable.get());
-    quelbrin::Bind(globals, "Lockable", lockable.get());
-    quelbrin::Bind(globals, "locked", quelbrin::MakeFunction(kLockedDef, globals).get());
-    quelbrin::Bind(globals, "LockableMeta", MakeLockableMeta(globals).get());
-    quelbrin::Bind(globals, "__test__", New(PyDict_New()).get());
+    SetItem(globals, "Lockable", lockable.get());
+    SetItem(globals, "locked", functions.make<kLockedDef>(globals).get());
+    SetItem(globals, "LockableMeta", MakeLockableMeta(globals).get());
+    SetItem(globals, "__test__", New(PyDict_New()).get());
 }
 
-PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-
-int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
-    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+quelbrin::ProcessModule process_module("synchronize", ExecModule);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_synchronize() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_synchronize() { return process_module.init(); }

@@ -6,11 +6,13 @@
 // Both classes are ordinary Python classes created by calling their metaclass;
 // their members are native functions (function.hpp) that look module globals
 // up at each use, so rebinding a module attribute changes later calls.
-#define QUELBRIN_FUNCTION_TYPE_NAME "quelbrin.async_.tandemix.function"
+#include "constants.hpp"
 #include "function.hpp"
 #include "glibc_compat.hpp"
 #include "module.hpp"
+#include "recursion.hpp"
 #include "result_pipe.hpp"
+#include "statements.hpp"
 
 #include <chrono>
 #include <type_traits>
@@ -19,7 +21,12 @@
 
 namespace {
 
+using quelbrin::Arg;
 using quelbrin::BoundArguments;
+using quelbrin::DefineFunction;
+using quelbrin::VarArgs;
+using quelbrin::VarKeywords;
+using quelbrin::kDefault;
 using quelbrin::Call;
 using quelbrin::CallMethod;
 using quelbrin::CallWithStarArguments;
@@ -44,139 +51,131 @@ using quelbrin::Truth;
 using quelbrin::UnpackPair;
 using quelbrin::result_pipe::QueueReader;
 
-quelbrin::ProcessModule process_module("tandemix");
+quelbrin::FunctionType<> functions("quelbrin.async_.tandemix.function");
 
 // ---------------------------------------------------------------------------
-// Interned names and constants, made once in the exec slot.  Interned strings
-// are immortal, and the few other constants live as long as the process.
-
-#define TANDEMIX_NAMES(X)                                               \
-    X(ChildLabor, "ChildLabor")                                         \
-    X(ChildWork, "ChildWork")                                           \
-    X(ExceptionWithTraceback, "ExceptionWithTraceback")                 \
-    X(SIGKILL, "SIGKILL")                                               \
-    X(SimpleQueue, "SimpleQueue")                                       \
-    X(Steps, "Steps")                                                   \
-    X(TerminateStepSignal, "TerminateStepSignal")                       \
-    X(TrevaskStepFailedSignal, "TrevaskStepFailedSignal")               \
-    X(build_arguments, "_build_arguments")                              \
-    X(consolidate_next_forked_logfile, "consolidate_next_forked_logfile") \
-    X(dunder_enter, "__enter__")                                        \
-    X(dunder_exit, "__exit__")                                          \
-    X(dunder_init, "__init__")                                          \
-    X(dunder_module, "__module__")                                      \
-    X(dunder_name, "__name__")                                          \
-    X(entries_attr, "_entries")                                         \
-    X(get_steps, "_get_steps")                                          \
-    X(index_attr, "_index")                                             \
-    X(processes_attr, "_processes")                                     \
-    X(queue_attr, "_queue")                                             \
-    X(args_attr, "_args")                                               \
-    X(kwargs_attr, "_kwargs")                                           \
-    X(target_attr, "_target")                                           \
-    X(work_attr, "_work")                                               \
-    X(append, "append")                                                 \
-    X(args, "args")                                                     \
-    X(cargs, "cargs")                                                   \
-    X(ckwargs, "ckwargs")                                               \
-    X(copy, "copy")                                                     \
-    X(error, "error")                                                   \
-    X(exception, "exception")                                           \
-    X(exitcode, "exitcode")                                             \
-    X(f_locals, "f_locals")                                             \
-    X(format, "format")                                                 \
-    X(frame, "frame")                                                   \
-    X(func, "func")                                                     \
-    X(functools, "functools")                                           \
-    X(get, "get")                                                       \
-    X(iargs, "iargs")                                                   \
-    X(ikwargs, "ikwargs")                                               \
-    X(index, "index")                                                   \
-    X(inspect, "inspect")                                               \
-    X(internal, "internal")                                             \
-    X(is_alive, "is_alive")                                             \
-    X(itertools, "itertools")                                           \
-    X(join, "join")                                                     \
-    X(kill, "kill")                                                     \
-    X(kwargs, "kwargs")                                                 \
-    X(livings, "livings")                                               \
-    X(logger, "logger")                                                 \
-    X(managed_handlers, "managed_handlers")                             \
-    X(multiprocessing, "multiprocessing")                               \
-    X(offset, "offset")                                                 \
-    X(os, "os")                                                         \
-    X(parameters, "parameters")                                         \
-    X(partial, "partial")                                               \
-    X(pid, "pid")                                                       \
-    X(put, "put")                                                       \
-    X(queue, "queue")                                                   \
-    X(repeat, "repeat")                                                 \
-    X(results, "results")                                               \
-    X(self, "self")                                                     \
-    X(signal, "signal")                                                 \
-    X(sleep, "sleep")                                                   \
-    X(stack, "stack")                                                   \
-    X(start, "start")                                                   \
-    X(starttime, "starttime")                                           \
-    X(steps, "steps")                                                   \
-    X(stoptime, "stoptime")                                             \
-    X(target, "target")                                                 \
-    X(targets, "targets")                                               \
-    X(tasklog, "tasklog")                                               \
-    X(terminate, "terminate")                                           \
-    X(time, "time")                                                     \
-    X(timeout, "timeout")                                               \
-    X(update, "update")                                                 \
-    X(values, "values")                                                 \
-    X(items, "items")                                                   \
-    X(varkwargs, "varkwargs")
+// Interned names and constants, made once in the exec slot (constants.hpp).
 
 // How often join() looks at its children: the period of its wait loop.
 constexpr double kPollPeriod = 0.25;
 
+// The fields, in the order of the table below.
 struct Names {
-#define DECLARE_NAME(field, text) PyObject* field = nullptr;
-    TANDEMIX_NAMES(DECLARE_NAME)
-#undef DECLARE_NAME
-    PyObject* kwnames_p = nullptr;                     // ("p",)
-    PyObject* kwnames_timeout_extended_msg = nullptr;  // ("timeout", "extended_msg")
-    PyObject* fromlist_steps = nullptr;                // ("Steps",)
-    PyObject* fromlist_terminate = nullptr;            // ("TerminateStepSignal",)
-    PyObject* fromlist_failed = nullptr;               // ("TrevaskStepFailedSignal",)
-    PyObject* module_steps = nullptr;                  // "quelbrin.trevask.steps"
-    PyObject* module_signals = nullptr;                // "quelbrin.trevask.signals"
-    PyObject* poll_period = nullptr;                   // kPollPeriod
-    PyObject* livings_line = nullptr;
-    PyObject* timeout_message = nullptr;
-    PyObject* minus_one = nullptr;
-    PyObject* status_step_failed = nullptr;            // 2
-    bool complete = false;
+    PyObject *ChildLabor, *ChildWork, *ExceptionWithTraceback, *SIGKILL, *SimpleQueue, *Steps, *TerminateStepSignal,
+        *TrevaskStepFailedSignal, *build_arguments, *consolidate_next_forked_logfile, *dunder_enter, *dunder_exit,
+        *dunder_init, *dunder_module, *dunder_name, *entries_attr, *get_steps, *index_attr, *processes_attr,
+        *queue_attr, *args_attr, *kwargs_attr, *target_attr, *work_attr, *append, *args, *cargs, *ckwargs, *copy,
+        *error, *exception, *exitcode, *f_locals, *format, *frame, *func, *functools, *get, *iargs, *ikwargs, *index,
+        *inspect, *internal, *is_alive, *itertools, *join, *kill, *kwargs, *livings, *logger, *managed_handlers,
+        *multiprocessing, *offset, *os, *parameters, *partial, *pid, *put, *queue, *repeat, *results, *self, *signal,
+        *sleep, *stack, *start, *starttime, *steps, *stoptime, *target, *targets, *tasklog, *terminate, *time,
+        *timeout, *update, *values, *items, *varkwargs, *kwnames_p, *kwnames_timeout_extended_msg, *fromlist_steps,
+        *fromlist_terminate, *fromlist_failed, *module_steps, *module_signals, *poll_period, *livings_line,
+        *timeout_message, *minus_one, *status_step_failed;
 };
 
-Names names;
+using quelbrin::Integer;
+using quelbrin::Real;
+using quelbrin::String;
+using quelbrin::Strings;
 
-void MakeNames() {
-    quelbrin::BuildConstants(names, [](Names& table, auto&& keep) {
-        using quelbrin::Intern;
-#define INTERN_NAME(field, text) table.field = Intern(text);
-        TANDEMIX_NAMES(INTERN_NAME)
-#undef INTERN_NAME
-        table.kwnames_p = keep(New(Py_BuildValue("(s)", "p")));
-        table.kwnames_timeout_extended_msg = keep(New(Py_BuildValue("(ss)", "timeout", "extended_msg")));
-        table.fromlist_steps = keep(New(Py_BuildValue("(s)", "Steps")));
-        table.fromlist_terminate = keep(New(Py_BuildValue("(s)", "TerminateStepSignal")));
-        table.fromlist_failed = keep(New(Py_BuildValue("(s)", "TrevaskStepFailedSignal")));
-        table.module_steps = Intern("quelbrin.trevask.steps");
-        table.module_signals = Intern("quelbrin.trevask.signals");
-        table.poll_period = keep(New(PyFloat_FromDouble(kPollPeriod)));
-        table.livings_line =
-            Intern("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}");
-        table.timeout_message =
-            Intern("The following processes are still running after {timeout} seconds:\n{extended_msg}\n");
-        table.minus_one = keep(New(PyLong_FromLong(-1)));
-        table.status_step_failed = keep(New(PyLong_FromLong(2)));
-    });
-}
+constexpr quelbrin::ConstantEntry<Names> kNames[] = {
+    {&Names::ChildLabor, String("ChildLabor")},
+    {&Names::ChildWork, String("ChildWork")},
+    {&Names::ExceptionWithTraceback, String("ExceptionWithTraceback")},
+    {&Names::SIGKILL, String("SIGKILL")},
+    {&Names::SimpleQueue, String("SimpleQueue")},
+    {&Names::Steps, String("Steps")},
+    {&Names::TerminateStepSignal, String("TerminateStepSignal")},
+    {&Names::TrevaskStepFailedSignal, String("TrevaskStepFailedSignal")},
+    {&Names::build_arguments, String("_build_arguments")},
+    {&Names::consolidate_next_forked_logfile, String("consolidate_next_forked_logfile")},
+    {&Names::dunder_enter, String("__enter__")},
+    {&Names::dunder_exit, String("__exit__")},
+    {&Names::dunder_init, String("__init__")},
+    {&Names::dunder_module, String("__module__")},
+    {&Names::dunder_name, String("__name__")},
+    {&Names::entries_attr, String("_entries")},
+    {&Names::get_steps, String("_get_steps")},
+    {&Names::index_attr, String("_index")},
+    {&Names::processes_attr, String("_processes")},
+    {&Names::queue_attr, String("_queue")},
+    {&Names::args_attr, String("_args")},
+    {&Names::kwargs_attr, String("_kwargs")},
+    {&Names::target_attr, String("_target")},
+    {&Names::work_attr, String("_work")},
+    {&Names::append, String("append")},
+    {&Names::args, String("args")},
+    {&Names::cargs, String("cargs")},
+    {&Names::ckwargs, String("ckwargs")},
+    {&Names::copy, String("copy")},
+    {&Names::error, String("error")},
+    {&Names::exception, String("exception")},
+    {&Names::exitcode, String("exitcode")},
+    {&Names::f_locals, String("f_locals")},
+    {&Names::format, String("format")},
+    {&Names::frame, String("frame")},
+    {&Names::func, String("func")},
+    {&Names::functools, String("functools")},
+    {&Names::get, String("get")},
+    {&Names::iargs, String("iargs")},
+    {&Names::ikwargs, String("ikwargs")},
+    {&Names::index, String("index")},
+    {&Names::inspect, String("inspect")},
+    {&Names::internal, String("internal")},
+    {&Names::is_alive, String("is_alive")},
+    {&Names::itertools, String("itertools")},
+    {&Names::join, String("join")},
+    {&Names::kill, String("kill")},
+    {&Names::kwargs, String("kwargs")},
+    {&Names::livings, String("livings")},
+    {&Names::logger, String("logger")},
+    {&Names::managed_handlers, String("managed_handlers")},
+    {&Names::multiprocessing, String("multiprocessing")},
+    {&Names::offset, String("offset")},
+    {&Names::os, String("os")},
+    {&Names::parameters, String("parameters")},
+    {&Names::partial, String("partial")},
+    {&Names::pid, String("pid")},
+    {&Names::put, String("put")},
+    {&Names::queue, String("queue")},
+    {&Names::repeat, String("repeat")},
+    {&Names::results, String("results")},
+    {&Names::self, String("self")},
+    {&Names::signal, String("signal")},
+    {&Names::sleep, String("sleep")},
+    {&Names::stack, String("stack")},
+    {&Names::start, String("start")},
+    {&Names::starttime, String("starttime")},
+    {&Names::steps, String("steps")},
+    {&Names::stoptime, String("stoptime")},
+    {&Names::target, String("target")},
+    {&Names::targets, String("targets")},
+    {&Names::tasklog, String("tasklog")},
+    {&Names::terminate, String("terminate")},
+    {&Names::time, String("time")},
+    {&Names::timeout, String("timeout")},
+    {&Names::update, String("update")},
+    {&Names::values, String("values")},
+    {&Names::items, String("items")},
+    {&Names::varkwargs, String("varkwargs")},
+    {&Names::kwnames_p, Strings({"p"})},
+    {&Names::kwnames_timeout_extended_msg, Strings({"timeout", "extended_msg"})},
+    {&Names::fromlist_steps, Strings({"Steps"})},
+    {&Names::fromlist_terminate, Strings({"TerminateStepSignal"})},
+    {&Names::fromlist_failed, Strings({"TrevaskStepFailedSignal"})},
+    {&Names::module_steps, String("quelbrin.trevask.steps")},
+    {&Names::module_signals, String("quelbrin.trevask.signals")},
+    {&Names::poll_period, Real(kPollPeriod)},
+    {&Names::livings_line,
+     String("    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}")},
+    {&Names::timeout_message,
+     String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
+    {&Names::minus_one, Integer(-1)},
+    {&Names::status_step_failed, Integer(2)},
+};
+
+Names names{};
 
 // ---------------------------------------------------------------------------
 // Small interpreter operations, each as the corresponding Python statement
@@ -230,7 +229,7 @@ Ref LookupSpecial(PyObject* obj, PyObject* name) {
     }
     descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;
     if (bind == nullptr) {
-        return Ref::borrow(attribute);
+        return Ref::new_reference(attribute);
     }
     return New(bind(attribute, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
@@ -274,7 +273,7 @@ Ref ItemAt(PyObject* sequence, Py_ssize_t index) {
         if (index >= PyList_GET_SIZE(sequence)) {
             Raise(PyExc_IndexError, "list index out of range");
         }
-        return Ref::borrow(PyList_GET_ITEM(sequence, index));
+        return Ref::new_reference(PyList_GET_ITEM(sequence, index));
     }
     Ref key = New(PyLong_FromSsize_t(index));
     return New(PyObject_GetItem(sequence, key.get()));
@@ -309,12 +308,8 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
 
-    // super().__init__(*args, **kwargs), tied to the class that was created.
-    if (function.captured == nullptr) {
-        Raise(PyExc_RuntimeError, "super(): empty __class__ cell");
-    }
-    Ref parent = New(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), function.captured,
-                                                  self, nullptr));
+    // super().__init__(*args, **kwargs); `captured` is the class cell.
+    Ref parent = quelbrin::Super(function.captured, self);
     Ref parent_init = GetAttr(parent.get(), names.dunder_init);
     New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
 
@@ -343,7 +338,7 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
     Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
                                                 kwargs_text.get(), nullptr));
     SetAttr(self, names.work_attr, work.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kGetStepsDoc[] =
@@ -354,37 +349,6 @@ constexpr const char kGetStepsDoc[] =
     "            Steps: testcase steps\n"
     "        ";
 
-// Python-function levels held by a native routine that stands for nested
-// Python calls: each counts against sys.setrecursionlimit() as a Python
-// frame would, so a lowered limit cuts the work short with RecursionError,
-// a raised one lets it go deeper, and the C stack never grows with it.
-class PythonLevels {
-public:
-    PythonLevels() : tstate_(PyThreadState_Get()) {}
-    ~PythonLevels() noexcept(false) {
-        if (!quelbrin::version::HoldsInterpreter()) {
-            return;  // a thread being ended: its state may be gone
-        }
-        for (; depth_ > 0; --depth_) {
-            quelbrin::version::LeavePythonLevel(tstate_);
-        }
-    }
-    PythonLevels(const PythonLevels&) = delete;
-    PythonLevels& operator=(const PythonLevels&) = delete;
-
-    void enter() {
-        if (!quelbrin::version::EnterPythonLevel(tstate_)) {
-            throw PyError{};
-        }
-        ++depth_;
-    }
-
-private:
-    PyThreadState* tstate_;
-    int depth_ = 0;
-};
-static_assert(!std::is_nothrow_destructible_v<PythonLevels>);
-
 bool IsList(PyObject* value) {
     return Require(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type))) != 0;
 }
@@ -393,7 +357,7 @@ bool IsList(PyObject* value) {
 // while the last step of a container is itself a container (its `steps` is a
 // list).  A loop, each turn one call of the recursive helper it replaces.
 Ref CurrentSteps(Ref steps) {
-    PythonLevels levels;
+    quelbrin::PythonLevels levels;
     for (;;) {
         levels.enter();
         if (!Truth(GetAttr(steps.get(), names.steps).get())) {
@@ -427,7 +391,7 @@ Ref ProbeFrame(PyObject* candidate) {
 // _get_steps(self)
 Ref ChildLaborGetSteps(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
-    PythonLevels own_frame;
+    quelbrin::PythonLevels own_frame;
     own_frame.enter();
     Ref inspect = LoadGlobal(function, names.inspect);
     Ref records = CallMethod(inspect.get(), names.stack);
@@ -439,7 +403,7 @@ Ref ChildLaborGetSteps(Function& function, PyObject* const* args, size_t nargsf,
         found = ProbeFrame(candidate.get());
         return !found;
     });
-    return found ? found : Ref::borrow(Py_None);
+    return found ? found : Ref::new_reference(Py_None);
 }
 
 constexpr const char kRunDoc[] =
@@ -506,7 +470,7 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
         Ref target_args = GetAttr(self, names.args_attr);
         Ref target_kwargs = GetAttr(self, names.kwargs_attr);
         outcome = CallWithStarArguments(target.get(), target_args.get(), target_kwargs.get());
-        status = Ref::borrow(Py_True);
+        status = Ref::new_reference(Py_True);
     } catch (const PyError&) {
         RaisedException raised;
         if (raised.matches(PyExc_Exception)) {
@@ -521,7 +485,7 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
             Call(log_exception.get(), text.get());
             Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
             outcome = Call(wrap.get(), raised.get());
-            status = Ref::borrow(Py_False);
+            status = Ref::new_reference(Py_False);
         } else {
             {
                 HandlingException handling(raised.get());
@@ -533,26 +497,23 @@ Ref ChildLaborRun(Function& function, PyObject* const* args, size_t nargsf, PyOb
             HandlingException handling(raised.get());
             Ref wrap = LoadGlobal(function, names.ExceptionWithTraceback);
             outcome = Call(wrap.get(), raised.get());
-            status = Ref::borrow(names.status_step_failed);
+            status = Ref::new_reference(names.status_step_failed);
         }
     }
 
     Ref record = New(PyTuple_Pack(3, index.get(), status.get(), outcome.get()));
     Ref queue = GetAttr(self, names.queue_attr);
     CallMethod(queue.get(), names.put, record.get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
-const FunctionDef kChildLaborInitDef = {
-    "__init__", "ChildLabor.__init__", kChildLaborInitDoc, {"self", "index", "queue", "args", "kwargs"},
-    3,          0,                     quelbrin::kVarArgs | quelbrin::kVarKeywords,    ChildLaborInit,
-};
-const FunctionDef kChildLaborGetStepsDef = {
-    "_get_steps", "ChildLabor._get_steps", kGetStepsDoc, {"self"}, 1, 0, 0, ChildLaborGetSteps,
-};
-const FunctionDef kChildLaborRunDef = {
-    "run", "ChildLabor.run", kRunDoc, {"self"}, 1, 0, 0, ChildLaborRun,
-};
+constexpr FunctionDef kChildLaborInitDef =
+    DefineFunction("__init__", "ChildLabor.__init__", kChildLaborInitDoc,
+                   {Arg("self"), Arg("index"), Arg("queue"), VarArgs("args"), VarKeywords("kwargs")}, ChildLaborInit);
+constexpr FunctionDef kChildLaborGetStepsDef =
+    DefineFunction("_get_steps", "ChildLabor._get_steps", kGetStepsDoc, {Arg("self")}, ChildLaborGetSteps);
+constexpr FunctionDef kChildLaborRunDef =
+    DefineFunction("run", "ChildLabor.run", kRunDoc, {Arg("self")}, ChildLaborRun);
 
 // ---------------------------------------------------------------------------
 // Pcall: construction and argument building
@@ -637,7 +598,7 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
         ++index;
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kBuildArgumentsDoc[] =
@@ -685,16 +646,11 @@ void UpdateKeywords(PyObject* keywords, Own&& own) {
     Call(method.get(), own().get());
 }
 
-void SetKeyword(PyObject* keywords, PyObject* name, PyObject* value) {
-    Require(PyDict_CheckExact(keywords) ? PyDict_SetItem(keywords, name, value)
-                                        : PyObject_SetItem(keywords, name, value));
-}
-
 // tuple(common) + tuple(own), filled directly rather than through the
 // sequence protocol.  As with tuple concatenation, an empty side gives the
 // other tuple itself.
 Ref JoinPositional(Ref common, PyObject* own) {
-    Ref own_tuple = PyTuple_CheckExact(own) ? Ref::borrow(own) : New(PySequence_Tuple(own));
+    Ref own_tuple = PyTuple_CheckExact(own) ? Ref::new_reference(own) : New(PySequence_Tuple(own));
     const Py_ssize_t common_size = PyTuple_GET_SIZE(common.get());
     const Py_ssize_t own_size = PyTuple_GET_SIZE(own_tuple.get());
     if (own_size == 0) {
@@ -738,8 +694,8 @@ void ForEachItem(PyObject* mapping, Visit&& visit) {
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(mapping, &position, &key, &value)) {
-            Ref held_key = Ref::borrow(key);
-            Ref held_value = Ref::borrow(value);
+            Ref held_key = Ref::new_reference(key);
+            Ref held_value = Ref::new_reference(value);
             visit(key, value);
             if (PyDict_GET_SIZE(mapping) != size) {
                 Raise(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -810,7 +766,7 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
             UpdateKeywords(keywords.get(), [&] { return ItemAt(read(names.ikwargs).get(), i); });
         }
         ForEachItem(read(names.varkwargs).get(), [&](PyObject* name, PyObject* values) {
-            SetKeyword(keywords.get(), name, ItemAt(values, i).get());
+            quelbrin::SetItem(keywords.get(), name, ItemAt(values, i).get());
         });
 
         Ref target = Next(target_source.get());
@@ -927,10 +883,10 @@ Ref PcallStart(Function& function, PyObject* const* args, size_t nargsf, PyObjec
         if (!suppressed) {
             raised.reraise();
         }
-        return Ref::borrow(Py_None);
+        return Ref::new_reference(Py_None);
     }
     New(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 // ---- Waiting for the children
@@ -1044,7 +1000,7 @@ void Quietly(bool& hurry, Step&& step) {
 template <typename Visit>
 void ForEachOwnItem(PyObject* list, Visit&& visit) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, k));
+        Ref item = Ref::new_reference(PyList_GET_ITEM(list, k));
         visit(item.get());
     }
 }
@@ -1128,7 +1084,7 @@ constexpr double kStallLimitAfterEntries = 3.0;
 bool Reported(PyObject* entries, Py_ssize_t position) {
     Ref key = New(PyLong_FromSsize_t(position));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
+        Ref entry = Ref::new_reference(PyList_GET_ITEM(entries, k));  // held: __eq__ may change the list
         if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) {
             return true;
         }
@@ -1263,7 +1219,7 @@ Ref Outcome(Function& function, PyObject* self, PyObject* entries, PyObject* sto
     auto children_left = [&] { return position < PyList_GET_SIZE(children.get()); };
     // The child at `position` has no entry.
     auto not_reported = [&] {
-        Ref child = Ref::borrow(PyList_GET_ITEM(children.get(), position));
+        Ref child = Ref::new_reference(PyList_GET_ITEM(children.get(), position));
         bool was_stopped = false;
         for (Py_ssize_t k = 0; stopped != nullptr && k < PyList_GET_SIZE(stopped); ++k) {
             was_stopped = was_stopped || PyList_GET_ITEM(stopped, k) == child.get();
@@ -1363,7 +1319,7 @@ Ref PcallJoin(Function& function, PyObject* const* args, size_t nargsf, PyObject
         Raise(PyExc_TimeoutError, "Not all child processes finished running.");
     }
     SetAttr(self, names.results, Outcome(function, self, entries.get(), stopped.get()).get());
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kTerminateDoc[] =
@@ -1382,7 +1338,7 @@ Ref PcallTerminate(Function& function, PyObject* const* args, size_t nargsf, PyO
         CallMethod(child, names.terminate);
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kKillDoc[] =
@@ -1405,7 +1361,7 @@ Ref PcallKill(Function& function, PyObject* const* args, size_t nargsf, PyObject
         New(PyObject_CallFunctionObjArgs(os_kill.get(), pid.get(), sigkill.get(), nullptr));
         return true;
     });
-    return Ref::borrow(Py_None);
+    return Ref::new_reference(Py_None);
 }
 
 constexpr const char kLivingsDoc[] =
@@ -1426,84 +1382,28 @@ Ref PcallLivings(Function& function, PyObject* const* args, size_t nargsf, PyObj
     return New(PyList_AsTuple(living.get()));
 }
 
-const FunctionDef kPcallPcallDef = {
-    "pcall", "Pcall.pcall", kPcallPcallDoc, {"cls", "args", "kwargs"},
-    1,       0,             quelbrin::kVarArgs | quelbrin::kVarKeywords, PcallPcall,
-};
-const FunctionDef kPcallInitDef = {
-    "__init__",
-    "Pcall.__init__",
-    nullptr,
-    {"self", "targets", "timeout", "cargs", "iargs", "ckwargs", "ikwargs", "varkwargs"},
-    7,
-    0,
-    quelbrin::kVarKeywords,
-    PcallInit,
-};
-const FunctionDef kPcallPidsDef = {"pids", "Pcall.pids", kPidsDoc, {"self"}, 1, 0, 0, PcallPids};
-const FunctionDef kPcallStartDef = {"start", "Pcall.start", kStartDoc, {"self"}, 1, 0, 0, PcallStart};
-const FunctionDef kPcallJoinDef = {"join", "Pcall.join", kJoinDoc, {"self"}, 1, 0, 0, PcallJoin};
-const FunctionDef kPcallTerminateDef = {"terminate", "Pcall.terminate", kTerminateDoc, {"self"}, 1, 0, 0,
-                                        PcallTerminate};
-const FunctionDef kPcallKillDef = {"kill", "Pcall.kill", kKillDoc, {"self"}, 1, 0, 0, PcallKill};
-const FunctionDef kPcallLivingsDef = {"livings", "Pcall.livings", kLivingsDoc, {"self"}, 1, 0, 0, PcallLivings};
-const FunctionDef kPcallBuildArgumentsDef = {
-    "_build_arguments", "Pcall._build_arguments", kBuildArgumentsDoc, {"self"}, 1, 0, 0, PcallBuildArguments,
-};
+constexpr FunctionDef kPcallPcallDef = DefineFunction("pcall", "Pcall.pcall", kPcallPcallDoc,
+                                                      {Arg("cls"), VarArgs("args"), VarKeywords("kwargs")}, PcallPcall);
+constexpr FunctionDef kPcallInitDef =
+    DefineFunction("__init__", "Pcall.__init__", nullptr,
+                   {Arg("self"), Arg("targets"), Arg("timeout", kDefault), Arg("cargs", kDefault),
+                    Arg("iargs", kDefault), Arg("ckwargs", kDefault), Arg("ikwargs", kDefault),
+                    VarKeywords("varkwargs")},
+                   PcallInit);
+static_assert(kPcallInitDef.argcount == kIkwargs + 1, "PcallInit reads its parameters through InitParameter");
+constexpr FunctionDef kPcallPidsDef = DefineFunction("pids", "Pcall.pids", kPidsDoc, {Arg("self")}, PcallPids);
+constexpr FunctionDef kPcallStartDef = DefineFunction("start", "Pcall.start", kStartDoc, {Arg("self")}, PcallStart);
+constexpr FunctionDef kPcallJoinDef = DefineFunction("join", "Pcall.join", kJoinDoc, {Arg("self")}, PcallJoin);
+constexpr FunctionDef kPcallTerminateDef =
+    DefineFunction("terminate", "Pcall.terminate", kTerminateDoc, {Arg("self")}, PcallTerminate);
+constexpr FunctionDef kPcallKillDef = DefineFunction("kill", "Pcall.kill", kKillDoc, {Arg("self")}, PcallKill);
+constexpr FunctionDef kPcallLivingsDef =
+    DefineFunction("livings", "Pcall.livings", kLivingsDoc, {Arg("self")}, PcallLivings);
+constexpr FunctionDef kPcallBuildArgumentsDef = DefineFunction(
+    "_build_arguments", "Pcall._build_arguments", kBuildArgumentsDoc, {Arg("self")}, PcallBuildArguments);
 
 // ---------------------------------------------------------------------------
 // Module body
-
-// The metaclass a class statement with these bases would use.
-Ref Metaclass(PyObject* bases) {
-    PyTypeObject* winner = &PyType_Type;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-        if (PyType_IsSubtype(winner, candidate)) {
-            continue;
-        }
-        if (!PyType_IsSubtype(candidate, winner)) {
-            Raise(PyExc_TypeError,
-                  "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
-                  "metaclasses of all its bases");
-        }
-        winner = candidate;
-    }
-    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
-}
-
-// A class statement: the metaclass prepares the namespace, the body fills it
-// (`fill` receives the namespace), and the metaclass makes the class.
-template <typename Fill>
-Ref MakeClass(PyObject* globals, const char* name, PyObject* bases, const char* doc, Fill&& fill) {
-    Ref metaclass = Metaclass(bases);
-    Ref class_name = New(PyUnicode_InternFromString(name));
-    Ref prepare = New(PyObject_GetAttrString(metaclass.get(), "__prepare__"));
-    Ref class_namespace = New(PyObject_CallFunctionObjArgs(prepare.get(), class_name.get(), bases, nullptr));
-    PyObject* module_name = Require(PyDict_GetItemString(globals, "__name__"));
-    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__module__"), module_name));
-    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__qualname__"), class_name.get()));
-    Require(PyObject_SetItem(class_namespace.get(), quelbrin::Intern("__doc__"), New(PyUnicode_FromString(doc)).get()));
-    fill(class_namespace.get());
-    return New(PyObject_CallFunctionObjArgs(metaclass.get(), class_name.get(), bases, class_namespace.get(), nullptr));
-}
-
-void Define(PyObject* class_namespace, const char* name, PyObject* value) {
-    Ref key = New(PyUnicode_InternFromString(name));
-    Require(PyObject_SetItem(class_namespace, key.get(), value));
-}
-
-Ref Builtin(const char* name) {
-    Ref key = New(PyUnicode_InternFromString(name));
-    PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.get());
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            quelbrin::RaiseNameError(key.get());
-        }
-        throw PyError{};
-    }
-    return Ref::borrow(value);
-}
 
 // The framework's modules are not part of this package.  When one of them,
 // or its package, is missing, the import still fails with the import
@@ -1520,7 +1420,7 @@ Ref Builtin(const char* name) {
     const bool framework_module =
         missing && PyUnicode_Check(missing.get()) &&
         (PyUnicode_CompareWithASCIIString(missing.get(), "quelbrin") == 0 ||
-         PyUnicode_Tailmatch(missing.get(), quelbrin::Intern("quelbrin."), 0, PY_SSIZE_T_MAX, -1) == 1);
+         PyUnicode_Tailmatch(missing.get(), quelbrin::Intern("quelbrin.").get(), 0, PY_SSIZE_T_MAX, -1) == 1);
     Ref message = framework_module
                       ? Ref::steal(PyUnicode_FromFormat(
                             "%S: quelbrin.async_.tandemix needs the quelbrin framework installed beside "
@@ -1546,23 +1446,21 @@ Ref Builtin(const char* name) {
 }
 
 void ExecModule(PyObject* module) {
-    using quelbrin::Bind;
-    using quelbrin::MakeFunction;
-    MakeNames();
+    using quelbrin::Intern;
+    using quelbrin::LoadGlobal;
+    using quelbrin::SetItem;
+    quelbrin::MakeConstants<kNames>(names);
     quelbrin::result_pipe::MakeNames();
-    quelbrin::ReadyFunctionType();
-    PyObject* globals = PyModule_GetDict(module);
+    functions.ready();
+    PyObject* globals = Require(PyModule_GetDict(module));
 
-    for (const char* name : {"os", "time", "signal", "logging", "inspect", "itertools", "functools"}) {
-        Ref module_name = New(PyUnicode_InternFromString(name));
-        Bind(globals, name, quelbrin::ImportModule(globals, module_name.get(), nullptr, 0).get());
-    }
+    quelbrin::ImportModules(globals, {"os", "time", "signal", "logging", "inspect", "itertools", "functools"});
     auto import_from = [&](const char* module_name, const char* name, int level) {
         Ref module_text = New(PyUnicode_FromString(module_name));
-        Ref name_text = New(PyUnicode_InternFromString(name));
+        Ref name_text = Intern(name);
         Ref fromlist = New(PyTuple_Pack(1, name_text.get()));
         Ref imported = quelbrin::ImportModule(globals, module_text.get(), fromlist.get(), level);
-        Bind(globals, name, ImportFrom(imported.get(), name_text.get()).get());
+        SetItem(globals, name_text.get(), ImportFrom(imported.get(), name_text.get()).get());
     };
     import_from("collections", "namedtuple", 0);
     auto import_from_framework = [&](const char* module_name, const char* name, int level) {
@@ -1575,81 +1473,64 @@ void ExecModule(PyObject* module) {
     import_from_framework("exceptions", "ExceptionWithTraceback", 1);
     import_from_framework("quelbrin.log", "managed_handlers", 0);
 
-    Ref package = Call(Builtin("__import__").get(), New(PyUnicode_FromString("multiprocessing")).get());
-    Ref fork = New(PyUnicode_FromString("fork"));
-    Bind(globals, "multiprocessing", CallMethod(package.get(), quelbrin::Intern("get_context"), fork.get()).get());
-    Bind(globals, "__pcall_infra__", Py_True);
-
-    PyObject* module_name = Require(PyDict_GetItemString(globals, "__name__"));
-    Ref logging = Ref::borrow(Require(PyDict_GetItemString(globals, "logging")));
-    Bind(globals, "logger", CallMethod(logging.get(), quelbrin::Intern("getLogger"), module_name).get());
+    quelbrin::BindForkContext(globals);
+    SetItem(globals, "__pcall_infra__", Py_True);
+    quelbrin::BindLogger(globals);
 
     // ChildWork = namedtuple("ChildWork", ["target", "args", "kwargs"]).
     // namedtuple names the class after its caller's frame, which here is the
     // import machinery's; a module body would have given it this module's
     // name, so that is set afterwards.
-    Ref namedtuple = Ref::borrow(Require(PyDict_GetItemString(globals, "namedtuple")));
+    Ref namedtuple = LoadGlobal(globals, Intern("namedtuple").get());
     Ref fields = New(Py_BuildValue("[sss]", "target", "args", "kwargs"));
-    Ref child_work_name = New(PyUnicode_FromString("ChildWork"));
-    PyObject* child_work_args[] = {child_work_name.get(), fields.get()};
+    PyObject* child_work_args[] = {names.ChildWork, fields.get()};
     Ref child_work = New(PyObject_Vectorcall(namedtuple.get(), child_work_args, 2, nullptr));
     if (PyType_Check(child_work.get())) {
-        SetAttr(child_work.get(), names.dunder_module, module_name);
+        SetAttr(child_work.get(), names.dunder_module, LoadGlobal(globals, names.dunder_name).get());
     }
-    Bind(globals, "ChildWork", child_work.get());
+    SetItem(globals, "ChildWork", child_work.get());
 
-    Ref context = Ref::borrow(Require(PyDict_GetItemString(globals, "multiprocessing")));
-    Ref process_class = New(PyObject_GetAttrString(context.get(), "Process"));
-    Ref child_labor_bases = New(PyTuple_Pack(1, process_class.get()));
-    Ref child_labor_init;
-    Ref child_labor = MakeClass(globals, "ChildLabor", child_labor_bases.get(), kChildLaborDoc, [&](PyObject* body) {
-        child_labor_init = MakeFunction(kChildLaborInitDef, globals);
-        Define(body, "__init__", child_labor_init.get());
-        Define(body, "_get_steps", MakeFunction(kChildLaborGetStepsDef, globals).get());
-        Define(body, "run", MakeFunction(kChildLaborRunDef, globals).get());
-    });
-    // The class cell of __init__, for its argument-less super().
-    reinterpret_cast<Function*>(child_labor_init.get())->captured = Py_NewRef(child_labor.get());
-    Bind(globals, "ChildLabor", child_labor.get());
+    Ref context = LoadGlobal(globals, names.multiprocessing);
+    Ref child_labor_bases = New(PyTuple_Pack(1, GetAttr(context.get(), Intern("Process").get()).get()));
+    auto child_labor_body = [&](quelbrin::ClassBody& body) {
+        body.define("__init__",
+                    functions.make<kChildLaborInitDef>(globals, quelbrin::Captured{body.class_cell()}).get());
+        body.define("_get_steps", functions.make<kChildLaborGetStepsDef>(globals).get());
+        body.define("run", functions.make<kChildLaborRunDef>(globals).get());
+    };
+    Ref child_labor =
+        quelbrin::MakeClass(globals, "ChildLabor", child_labor_bases.get(), kChildLaborDoc, child_labor_body);
+    SetItem(globals, "ChildLabor", child_labor.get());
 
     Ref pcall_bases = New(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref pcall = MakeClass(globals, "Pcall", pcall_bases.get(), kPcallDoc, [&](PyObject* body) {
-        auto property = [](Ref getter) {
-            return New(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
+    Ref pcall = quelbrin::MakeClass(globals, "Pcall", pcall_bases.get(), kPcallDoc, [&](quelbrin::ClassBody& body) {
+        // classmethod(f) and property(f) as decorators make them: calling
+        // the type copies the function's __name__, __qualname__, __module__
+        // and __doc__ onto a classmethod.
+        auto decorate = [](PyTypeObject& decorator, Ref function) {
+            return Call(reinterpret_cast<PyObject*>(&decorator), function.get());
         };
-        // classmethod(f) as a decorator makes it: calling the type copies the
-        // function's __name__, __qualname__, __module__ and __doc__ onto it.
-        Define(body, "pcall",
-               Call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), MakeFunction(kPcallPcallDef, globals).get())
-                   .get());
-        Ref init_defaults = New(Py_BuildValue("(O()(){}())", Py_None));
-        Define(body, "__init__", MakeFunction(kPcallInitDef, globals, nullptr, init_defaults.get()).get());
-        Define(body, "pids", property(MakeFunction(kPcallPidsDef, globals)).get());
-        Define(body, "start", MakeFunction(kPcallStartDef, globals).get());
-        Define(body, "join", MakeFunction(kPcallJoinDef, globals).get());
-        Define(body, "terminate", MakeFunction(kPcallTerminateDef, globals).get());
-        Define(body, "kill", MakeFunction(kPcallKillDef, globals).get());
-        Define(body, "livings", property(MakeFunction(kPcallLivingsDef, globals)).get());
-        Define(body, "_build_arguments", MakeFunction(kPcallBuildArgumentsDef, globals).get());
+        body.define("pcall", decorate(PyClassMethod_Type, functions.make<kPcallPcallDef>(globals)).get());
+        Ref empty_tuple = New(PyTuple_New(0));
+        Ref empty_dict = New(PyDict_New());
+        // def __init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
+        Ref init = functions.make<kPcallInitDef>(globals, Py_None, empty_tuple.get(), empty_tuple.get(),
+                                                 empty_dict.get(), empty_tuple.get());
+        body.define("__init__", init.get());
+        body.define("pids", decorate(PyProperty_Type, functions.make<kPcallPidsDef>(globals)).get());
+        body.define("start", functions.make<kPcallStartDef>(globals).get());
+        body.define("join", functions.make<kPcallJoinDef>(globals).get());
+        body.define("terminate", functions.make<kPcallTerminateDef>(globals).get());
+        body.define("kill", functions.make<kPcallKillDef>(globals).get());
+        body.define("livings", decorate(PyProperty_Type, functions.make<kPcallLivingsDef>(globals)).get());
+        body.define("_build_arguments", functions.make<kPcallBuildArgumentsDef>(globals).get());
     });
-    Bind(globals, "Pcall", pcall.get());
-    Bind(globals, "__test__", New(PyDict_New()).get());
+    SetItem(globals, "Pcall", pcall.get());
+    SetItem(globals, "__test__", New(PyDict_New()).get());
 }
 
-PyObject* CreateModule(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
-
-int ExecModuleSlot(PyObject* module) { return process_module.exec(module, ExecModule); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(CreateModule)},
-    {Py_mod_exec, reinterpret_cast<void*>(ExecModuleSlot)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tandemix", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
-};
+quelbrin::ProcessModule process_module("tandemix", ExecModule);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tandemix() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tandemix() { return process_module.init(); }

@@ -1,7 +1,7 @@
 // Interpreter-version switches for the quelbrin.async_ extensions: every
 // place where the code depends on something CPython 3.12 and 3.13 spell or
-// lay out differently goes through one function here, so the rest of the
-// code reads the same on both.
+// lay out differently goes through one function or switch here, so the rest
+// of the code reads the same on both.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,7 +14,22 @@
 #error "quelbrin.async_ supports CPython 3.12 and 3.13"
 #endif
 
+// The private layout of instance attribute values that the cached attribute
+// reads (attribute_cache.hpp) know for this interpreter: 312 or 313, or 0
+// when they know none and nothing is ever cached.  A macro as well as a
+// constant, because the two layouts need declarations that only their own
+// version's headers have.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#define QUELBRIN_INLINE_VALUES_LAYOUT 312
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define QUELBRIN_INLINE_VALUES_LAYOUT 313
+#else
+#define QUELBRIN_INLINE_VALUES_LAYOUT 0
+#endif
+
 namespace quelbrin::version {
+
+inline constexpr int kInlineValuesLayout = QUELBRIN_INLINE_VALUES_LAYOUT;
 
 // ---------------------------------------------------------------------------
 // Whether this thread holds the interpreter.
@@ -65,6 +80,7 @@ extern unsigned char _PyRuntime[];
 // Stands for the word until the real one has been found: never 0.
 inline constexpr uintptr_t kUnknown = 1;
 
+// A fact about the runtime, the same for every extension that shares it.
 inline const uintptr_t* word = &kUnknown;
 
 // Where the finalising word of this interpreter's runtime lies, or nullptr
