@@ -11,6 +11,8 @@ ended inside it: while a reference or a guard of that path is alive, while
 one is being dropped, or while an error unwinds through it.
 """
 
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -41,6 +43,18 @@ class PlainLock:
         return True
     def release(self):
         return None
+
+class NappingChild:
+    def is_alive(self):
+        nap()
+        return False
+
+napping_call = tandemix.Pcall(len, iargs=[("ab",)])
+napping_call._processes[:] = [NappingChild()]
+
+def native_nap():
+    \"\"\"A call into the extension during which the GIL is given up.\"\"\"
+    return napping_call.livings
 
 def in_daemon_threads(work, threads=4, linger=0.1):
     def loop():
@@ -208,6 +222,74 @@ PATHS = {
             raise ValueError("target failed")
         work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
     """,
+    "a native call from run()'s failure logging": """
+        class Reporting(logging.Handler):
+            def handle(self, record):  # without the handler's lock
+                native_nap()
+        logger = logging.getLogger("quelbrin.async_.tandemix")
+        logger.addHandler(Reporting())
+        logger.propagate = False
+        class Queue:
+            def put(self, item):
+                pass
+        def fail():
+            raise ValueError("target failed")
+        work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
+    """,
+    "a native call from the log manager's __exit__ when start() fails": """
+        import contextlib
+        class Tasklog:
+            @contextlib.contextmanager
+            def consolidate_next_forked_logfile(self):
+                try:
+                    yield
+                finally:
+                    native_nap()
+        class Handlers:
+            tasklog = Tasklog()
+        tandemix.managed_handlers = Handlers()
+        class Unstartable:
+            def start(self):
+                raise OSError("cannot fork")
+        call = tandemix.Pcall(len, iargs=[("ab",)])
+        call._processes[:] = [Unstartable()]
+        work = call.start
+    """,
+    "a native call from join()'s clean-up": """
+        class Child:
+            pid, exitcode = 1, None
+            def is_alive(self):
+                native_nap()
+                return False
+            def join(self, timeout=None):
+                pass
+        class Queue:
+            def empty(self):
+                raise OSError("the queue is gone")
+        class Call(tandemix.Pcall):
+            _queue = property(lambda self: Queue(), lambda self, value: None)
+        call = Call(len, iargs=[("ab",)])
+        call._processes[:] = [Child()]
+        work = call.join
+    """,
+    "a native call from a finaliser run when a swallowed error is let go": """
+        class CallsNative:
+            def __del__(self):
+                native_nap()
+        class Steps:
+            @property
+            def steps(self):
+                local = CallsNative()  # freed with the traceback
+                raise ValueError("no steps here")
+        class Parameters:
+            internal = {"steps": Steps()}
+        class Test:
+            parameters = Parameters()
+            def step(self, child):
+                return child._get_steps()
+        child, test = tandemix.ChildLabor(index=0, queue=None, target=len), Test()
+        work = lambda: test.step(child)
+    """,
     "the step search": """
         class Steps:
             @property
@@ -238,6 +320,19 @@ def test_the_interpreter_exits_cleanly_with_daemon_threads_inside_a_native_path(
         child.stdout.close()
         child.stderr.close()
     assert [status for status, _ in outcomes] == [0] * RUNS, outcomes[0][1][-2000:]
+
+
+def test_no_handler_of_the_extensions_catches_the_unwind():
+    # A handler that catches everything also begins catching the unwind,
+    # which terminates the process when the thread is inside another
+    # handler already (the cases "a native call from ..." above).
+    sources = pathlib.Path(__file__).resolve().parents[1] / "src" / "quelbrin" / "async_"
+    catch_all = re.compile(r"catch\s*\(\s*(\.\.\.|[^)]*__forced_unwind)")
+    offenders = [f"{path.name}:{number}"
+                 for path in sorted(sources.glob("*.[ch]pp"))
+                 for number, line in enumerate(path.read_text().splitlines(), 1)
+                 if catch_all.search(line) and not line.lstrip().startswith("//")]
+    assert offenders == []
 
 
 def test_an_object_freed_while_an_error_unwinds_is_finalised_before_the_call_returns():

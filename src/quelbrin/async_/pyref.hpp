@@ -31,7 +31,14 @@
 //     the interpreter is not finalising); during the unwind it does not, and
 //     the destructor does nothing, as the interpreter's own C frames do when
 //     the unwind passes them over.  The process is ending.
-//  3. `catch (...)` rethrows the unwind (ConvertCxxException()).
+//  3. No handler catches everything.  The unwind is an exception of the
+//     C++ runtime's own, and a `catch (...)` would begin catching it; doing
+//     that while this thread is inside another handler -- an entry point
+//     reached from Python code that a handler of ours runs, such as a
+//     logging call made while a failure is reported -- terminates the
+//     process.  Handlers name what they catch (PyError, std::bad_alloc,
+//     std::exception: all this code throws), so the unwind passes every
+//     one of them as it passes a destructor.
 //  4. A destructor that runs while a C++ exception is on its way out (a
 //     PyError unwinding to its handler) may let no other one out, whatever
 //     its declaration says.  So a Ref whose object would be freed then --
@@ -44,8 +51,6 @@
 #pragma once
 
 #include "version.hpp"
-
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -243,18 +248,23 @@ template <typename... Args>
     throw PyError{};
 }
 
-inline void ConvertCxxException() {
+// Runs the body of an entry point: true when it completed, false when it
+// failed with the Python error set.  Only the exceptions this code throws
+// are caught (see rule 3): anything else -- the thread's forced unwind --
+// goes on through.
+template <typename Body>
+bool EntryCompletes(Body&& body) {
     try {
-        throw;
-    } catch (const abi::__forced_unwind&) {
-        throw;  // a thread exit: it must reach the thread's start
+        body();
+        return true;
     } catch (const PyError&) {
         // The Python error is already set.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    } catch (const std::exception&) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in quelbrin.async_");
     }
+    return false;
 }
 
 // The end of a handler that swallows a caught PyError, as an `except`
@@ -269,13 +279,8 @@ inline void ErrorHandled() {
 // PyObject*.  Drops deferred on the way are made good on the way out.
 template <typename Body>
 PyObject* guarded(Body&& body) {
-    PyObject* result;
-    try {
-        result = body().release();
-    } catch (...) {
-        ConvertCxxException();
-        result = nullptr;
-    }
+    PyObject* result = nullptr;  // stays NULL when the body fails
+    EntryCompletes([&] { result = body().release(); });
     deferred_drops::Drop();
     return result;
 }
@@ -283,13 +288,7 @@ PyObject* guarded(Body&& body) {
 // Runs `body` (returning nothing) for an entry point returning 0 or -1.
 template <typename Body>
 int guarded_status(Body&& body) {
-    int status = 0;
-    try {
-        body();
-    } catch (...) {
-        ConvertCxxException();
-        status = -1;
-    }
+    const int status = EntryCompletes(body) ? 0 : -1;
     deferred_drops::Drop();
     return status;
 }
