@@ -16,7 +16,6 @@ joins the same Pcall does not wait for itself.
 Every case runs under a deadline and leaves no child behind.
 """
 
-import contextlib
 import multiprocessing
 import multiprocessing.connection
 import multiprocessing.queues
@@ -31,29 +30,10 @@ import pytest
 
 import python_rendering.tandemix as rendered_tandemix
 import quelbrin.async_.tandemix as tandemix
+from deadlines import deadline
 
 MiB = 2**20
 DEADLINE = 40
-
-
-class StillWaiting(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def deadline(seconds):
-    """Interrupts the main thread's wait when it has lasted too long."""
-
-    def expire(signum, frame):
-        raise StillWaiting(f"still waiting after {seconds} s")
-
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.fixture

@@ -68,6 +68,39 @@ def in_daemon_threads(work, threads=4, linger=0.1):
     time.sleep(linger)
 """
 
+# run() of a child whose target fails, its failure logged by a handler
+# whose HANDLING method gives up the GIL.
+RUN_FAILURE = """
+class Reporting(logging.Handler):
+    def HANDLING
+logger = logging.getLogger("quelbrin.async_.tandemix")
+logger.addHandler(Reporting())
+logger.propagate = False
+class Queue:
+    def put(self, item):
+        pass
+def fail():
+    raise ValueError("target failed")
+work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
+"""
+
+# A step of a test object searching the caller's frames for its steps,
+# whose `steps` property runs STEPS.
+STEP_SEARCH = """
+class Steps:
+    @property
+    def steps(self):
+        STEPS
+class Parameters:
+    internal = {"steps": Steps()}
+class Test:
+    parameters = Parameters()
+    def step(self, child):
+        return child._get_steps()
+child, test = tandemix.ChildLabor(index=0, queue=None, target=len), Test()
+work = lambda: test.step(child)
+"""
+
 # Each script defines `work`, one pass through the native path.
 PATHS = {
     "the try-acquire result": """
@@ -208,34 +241,9 @@ PATHS = {
         threading.Thread(target=feed, daemon=True).start()
         work = call.join
     """,
-    "run()'s failure logging": """
-        class Slow(logging.Handler):
-            def emit(self, record):
-                nap()
-        logger = logging.getLogger("quelbrin.async_.tandemix")
-        logger.addHandler(Slow())
-        logger.propagate = False
-        class Queue:
-            def put(self, item):
-                pass
-        def fail():
-            raise ValueError("target failed")
-        work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
-    """,
-    "a native call from run()'s failure logging": """
-        class Reporting(logging.Handler):
-            def handle(self, record):  # without the handler's lock
-                native_nap()
-        logger = logging.getLogger("quelbrin.async_.tandemix")
-        logger.addHandler(Reporting())
-        logger.propagate = False
-        class Queue:
-            def put(self, item):
-                pass
-        def fail():
-            raise ValueError("target failed")
-        work = tandemix.ChildLabor(index=0, queue=Queue(), target=fail).run
-    """,
+    "run()'s failure logging": RUN_FAILURE.replace("HANDLING", "emit(self, record):\n        nap()"),
+    "a native call from run()'s failure logging": RUN_FAILURE.replace(
+        "HANDLING", "handle(self, record):  # without the handler's lock\n        native_nap()"),
     "a native call from the log manager's __exit__ when start() fails": """
         import contextlib
         class Tasklog:
@@ -272,39 +280,13 @@ PATHS = {
         call._processes[:] = [Child()]
         work = call.join
     """,
-    "a native call from a finaliser run when a swallowed error is let go": """
+    "a native call from a finaliser run when a swallowed error is let go": textwrap.dedent("""
         class CallsNative:
             def __del__(self):
                 native_nap()
-        class Steps:
-            @property
-            def steps(self):
-                local = CallsNative()  # freed with the traceback
-                raise ValueError("no steps here")
-        class Parameters:
-            internal = {"steps": Steps()}
-        class Test:
-            parameters = Parameters()
-            def step(self, child):
-                return child._get_steps()
-        child, test = tandemix.ChildLabor(index=0, queue=None, target=len), Test()
-        work = lambda: test.step(child)
-    """,
-    "the step search": """
-        class Steps:
-            @property
-            def steps(self):
-                nap()
-                return []
-        class Parameters:
-            internal = {"steps": Steps()}
-        class Test:
-            parameters = Parameters()
-            def step(self, child):
-                return child._get_steps()
-        child, test = tandemix.ChildLabor(index=0, queue=None, target=len), Test()
-        work = lambda: test.step(child)
-    """,
+    """) + STEP_SEARCH.replace("STEPS", "local = CallsNative()  # freed with the traceback\n"
+                                       "        raise ValueError('no steps here')"),
+    "the step search": STEP_SEARCH.replace("STEPS", "nap()\n        return []"),
 }
 
 RUNS = 3

@@ -7,7 +7,6 @@ report would wait in put() for ever.  join() must end, raise the error that
 names the child that died, and leave no child running.
 """
 
-import contextlib
 import multiprocessing
 import os
 import pickle
@@ -19,27 +18,9 @@ from types import SimpleNamespace
 import pytest
 
 import quelbrin.async_.tandemix as tandemix
+from deadlines import deadline
 
 BIG = 8 * 2**20
-
-
-class StillWaiting(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def deadline(seconds):
-    """Interrupts a join() that would otherwise wait for ever."""
-    def expire(signum, frame):
-        raise StillWaiting(f"join() still waiting after {seconds} s")
-
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 def die_while_sending(share):
