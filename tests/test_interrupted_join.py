@@ -117,10 +117,13 @@ def test_errors_of_the_clean_up_do_not_replace_the_leaving_exception():
 # over what join() was about to raise, as it would in an `except` block.
 
 TIME_OUT_INTERRUPTED = textwrap.dedent("""
-    import _thread, threading, time
+    import _thread, signal, threading, time
     from types import SimpleNamespace
     import quelbrin.async_.tandemix as tandemix
 
+    # interrupt_main() does nothing while SIGINT is ignored, as it is in a
+    # runner started in the background.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     instance = tandemix.Pcall(time.sleep, iargs=[(60,)], timeout=0.01)
     instance.start()
     # The time-out's log call blocks in native code until the Ctrl-C has
