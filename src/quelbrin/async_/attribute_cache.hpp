@@ -211,11 +211,59 @@ struct Slot {
     }
 };
 
-// The cache of one locked-call site: `__lock__` on the instance, `acquire`
-// and `release` on the lock, and for each lock method the C method it was
-// found to be when it is the native semaphore's own (NULL otherwise).
+// One cached attribute read for objects of up to `kWays` types at once: a
+// method inherited by several classes, called on instances of each in turn,
+// keeps what it knows of every one of them instead of learning one type
+// afresh on each call.  Each entry is a Slot, with all its checks.
+template <int kWays>
+struct SlotSet {
+    static_assert(kWays > 0);
+    Slot entries[kWays];
+    unsigned int next_evicted = 0;
+
+    // The cached value of the attribute (borrowed), or NULL on a miss.  The
+    // entry that knows the type answers; none knows a type whose tag is 0.
+    PyObject* read(PyObject* obj) const noexcept {
+        const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+        for (const Slot& entry : entries) {
+            if (entry.type_tag == tag) {
+                return tag != 0 && entry.index >= 0 ? ValueAt(obj, entry.index) : nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+    // The entry to examine `obj`'s type in when no entry knows it as it is
+    // now, or NULL when one does (a miss is then the instance's doing).
+    // An empty entry is taken first, then each in turn.
+    Slot* entry_to_learn(PyObject* obj) noexcept {
+        if (!enabled) {
+            return nullptr;
+        }
+        const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+        Slot* vacant = nullptr;
+        for (Slot& entry : entries) {
+            if (tag != 0 && entry.type_tag == tag) {
+                return nullptr;
+            }
+            if (vacant == nullptr && entry.type_tag == 0) {
+                vacant = &entry;
+            }
+        }
+        if (vacant == nullptr) {
+            vacant = &entries[next_evicted];
+            next_evicted = (next_evicted + 1) % kWays;
+        }
+        return vacant;
+    }
+};
+
+// The cache of one locked-call site: `__lock__` on the instance (of a few
+// classes at once), `acquire` and `release` on the lock, and for each lock
+// method the C method it was found to be when it is the native semaphore's
+// own (NULL otherwise).
 struct LockSiteCache {
-    Slot lock;
+    SlotSet<4> lock;
     Slot acquire;
     Slot release;
     PyMethodDef* acquire_method = nullptr;
