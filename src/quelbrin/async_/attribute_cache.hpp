@@ -38,6 +38,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace quelbrin::inline_values {
 
@@ -195,6 +196,9 @@ struct Slot {
         return SharedKeyIndex(type, name);
     }
 
+    // The slot itself when it is to examine `obj`'s type, as SlotSet says.
+    Slot* entry_to_learn(PyObject* obj) noexcept { return stale_for(obj) ? this : nullptr; }
+
     // Remembers `candidate_index` (from examine()) for `obj`'s type if
     // reading there gives `value`, the result of the ordinary lookup just
     // made; otherwise the slot knows nothing, and the next read examines
@@ -257,6 +261,97 @@ struct SlotSet {
         return vacant;
     }
 };
+
+// Attribute reads through a cache (a Slot or a SlotSet): the cached value
+// when it hits, otherwise the ordinary read, which teaches the cache when
+// the attribute is a plain instance attribute that it can hold.
+
+// The ordinary read of `obj.<name>`, after the cache missed; with
+// `optional`, as hasattr() reads it (an empty Ref when it is missing).
+template <typename Cache>
+[[gnu::noinline]] Ref ReadAttributeSlowly(Cache& cache, PyObject* obj, PyObject* name, bool optional) {
+    Slot* slot = cache.entry_to_learn(obj);
+    const Py_ssize_t index = slot != nullptr ? slot->examine(obj, name) : -1;
+    Ref value = optional ? GetOptionalAttr(obj, name) : GetAttr(obj, name);
+    if (index >= 0 && value) {
+        slot->learn(obj, index, value.get());
+    }
+    return value;
+}
+
+// `obj.<name>`, read as the interpreter reads it.
+template <typename Cache>
+inline Ref ReadAttribute(Cache& cache, PyObject* obj, PyObject* name, bool optional = false) {
+    if (PyObject* value = cache.read(obj)) [[likely]] {
+        return Ref::new_reference(value);
+    }
+    return ReadAttributeSlowly(cache, obj, name, optional);
+}
+
+// The check each extension makes at load before it uses cached reads: they
+// are compared with the ordinary ones on an instance of `cls` (a class of
+// its own, made by calling type, with no class attribute `names[0]`; the
+// instance is made without __init__ and dropped afterwards): set, replaced,
+// deleted, beside other attributes, and with the instance's __dict__
+// materialised.  The three names become keys of the class's shared keys,
+// in that order, so they are names its instances get first anyway.  Any
+// difference leaves the cache off for the life of the process, so a layout
+// this code misjudges costs speed, never a wrong value.
+inline bool CachedReadsAgree(PyObject* cls, PyObject* const (&names)[3]) {
+    Ref no_args = New(PyTuple_New(0));
+    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr));
+    Ref first = New(PyList_New(0));
+    Ref second = New(PyList_New(0));
+
+    Slot slot;
+    SetAttr(probe.get(), names[0], first.get());
+    const Py_ssize_t index = slot.examine(probe.get(), names[0]);
+    if (index < 0) {
+        return false;
+    }
+    slot.learn(probe.get(), index, GetAttr(probe.get(), names[0]).get());
+    // A read through the slot must give what getattr() gives, or miss.
+    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
+    if (!reads(first.get())) {
+        return false;
+    }
+    SetAttr(probe.get(), names[0], second.get());
+    if (!reads(second.get())) {
+        return false;
+    }
+    // Further attributes, so that reads at later indexes are checked too
+    // (they may shadow the class's attributes on this instance only).
+    SetAttr(probe.get(), names[1], first.get());
+    SetAttr(probe.get(), names[2], second.get());
+    for (PyObject* name : {names[1], names[2]}) {
+        const Py_ssize_t at = SharedKeyIndex(Py_TYPE(probe.get()), name);
+        Ref ordinary = GetAttr(probe.get(), name);
+        if (at <= 0 || ValueAt(probe.get(), at) != ordinary.get()) {
+            return false;
+        }
+    }
+    Require(PyObject_DelAttr(probe.get(), names[0]));
+    if (!reads(nullptr)) {
+        return false;
+    }
+    SetAttr(probe.get(), names[0], first.get());
+    if (!reads(first.get())) {
+        return false;
+    }
+    // A materialised __dict__ holds the attributes from now on: the cached
+    // read must miss rather than read values no longer in use.
+    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
+    Require(PyDict_SetItem(dict.get(), names[0], second.get()));
+    return reads(nullptr);
+}
+
+inline void EnableCachedReads(PyObject* cls, PyObject* const (&names)[3]) {
+    enabled = false;
+    if constexpr (kLayoutKnown) {
+        enabled = true;  // for the check itself
+        enabled = CachedReadsAgree(cls, names);
+    }
+}
 
 // The cache of one locked-call site: `__lock__` on the instance (of a few
 // classes at once), `acquire` and `release` on the lock, and for each lock

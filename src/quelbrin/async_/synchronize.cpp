@@ -52,7 +52,6 @@ using quelbrin::UnpackPair;
 
 using quelbrin::inline_values::LockSiteCache;
 using quelbrin::inline_values::Slot;
-using InstanceSlots = decltype(LockSiteCache::lock);
 
 // This module's functions, each with the cache of the locked call it makes
 // when it is a lock wrapper (unused by every other function).
@@ -104,30 +103,8 @@ Names names{};
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
 
-// Attribute reads through the call site's cache: the cached value when it
-// hits, otherwise the ordinary read, which teaches the cache when the
-// attribute is a plain instance attribute that it can hold.
-
-// The ordinary read of `obj.<name>`, after the slot missed; it teaches the
-// slot when the attribute is one that it can hold.
-[[gnu::noinline]] Ref ReadAttributeSlowly(InstanceSlots& slots, PyObject* obj, PyObject* name, bool optional) {
-    Slot* slot = slots.entry_to_learn(obj);
-    const Py_ssize_t index = slot != nullptr ? slot->examine(obj, name) : -1;
-    Ref value = optional ? GetOptionalAttr(obj, name) : quelbrin::GetAttr(obj, name);
-    if (index >= 0 && value) {
-        slot->learn(obj, index, value.get());
-    }
-    return value;
-}
-
-// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
-// the attribute is missing).
-inline Ref ReadAttribute(InstanceSlots& slots, PyObject* obj, PyObject* name, bool optional) {
-    if (PyObject* value = slots.read(obj)) [[likely]] {
-        return Ref::new_reference(value);
-    }
-    return ReadAttributeSlowly(slots, obj, name, optional);
-}
+using quelbrin::inline_values::ReadAttribute;
+using quelbrin::inline_values::ReadAttributeSlowly;
 
 // The C method behind `method` when it is the native semaphore's own
 // `name` method (a builtin bound to a semaphore, with the calling
@@ -773,70 +750,6 @@ Ref MakeLockableMeta(PyObject* globals) {
     });
 }
 
-// The cache of the locked call reads private object layouts.  Before it is
-// used, its reads are compared with the ordinary ones on an instance of
-// `Lockable` (made without __init__, and dropped afterwards): set, replaced,
-// deleted, beside other attributes, and with the instance's __dict__
-// materialised.  Any difference leaves the cache off for the life of the
-// process, so a layout this code misjudges costs speed, never a wrong value.
-bool CachedReadsAgree(PyObject* lockable) {
-    namespace inline_values = quelbrin::inline_values;
-    Ref no_args = New(PyTuple_New(0));
-    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(lockable), no_args.get(), nullptr));
-    Ref first = New(PyList_New(0));
-    Ref second = New(PyList_New(0));
-
-    inline_values::Slot slot;
-    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    const Py_ssize_t index = slot.examine(probe.get(), names.lock_attr);
-    if (index < 0) {
-        return false;
-    }
-    slot.learn(probe.get(), index, quelbrin::GetAttr(probe.get(), names.lock_attr).get());
-    // A read through the slot must give what getattr() gives, or miss.
-    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
-    if (!reads(first.get())) {
-        return false;
-    }
-    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
-    if (!reads(second.get())) {
-        return false;
-    }
-    // Further attributes, so that reads at later indexes are checked too;
-    // they shadow the class's methods on this instance only.
-    quelbrin::SetAttr(probe.get(), names.acquire, first.get());
-    quelbrin::SetAttr(probe.get(), names.release, second.get());
-    for (PyObject* name : {names.acquire, names.release}) {
-        const Py_ssize_t at = inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
-        Ref ordinary = quelbrin::GetAttr(probe.get(), name);
-        if (at <= 0 || inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
-            return false;
-        }
-    }
-    Require(PyObject_DelAttr(probe.get(), names.lock_attr));
-    if (!reads(nullptr)) {
-        return false;
-    }
-    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    if (!reads(first.get())) {
-        return false;
-    }
-    // A materialised __dict__ holds the attributes from now on: the cached
-    // read must miss rather than read values no longer in use.
-    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
-    Require(PyDict_SetItem(dict.get(), names.lock_attr, second.get()));
-    return reads(nullptr);
-}
-
-void EnableCachedReads(PyObject* lockable) {
-    namespace inline_values = quelbrin::inline_values;
-    inline_values::enabled = false;
-    if constexpr (inline_values::kLayoutKnown) {
-        inline_values::enabled = true;  // for the check itself
-        inline_values::enabled = CachedReadsAgree(lockable);
-    }
-}
-
 void ExecModule(PyObject* module) {
     using quelbrin::SetItem;
     quelbrin::MakeConstants<kNames>(names);
@@ -848,7 +761,8 @@ void ExecModule(PyObject* module) {
     quelbrin::BindLogger(globals);
 
     Ref lockable = MakeLockable(globals);
-    EnableCachedReads(lockable.get());
+    // The cached reads of the locked call are checked on the names it reads.
+    quelbrin::inline_values::EnableCachedReads(lockable.get(), {names.lock_attr, names.acquire, names.release});
     SetItem(globals, "Lockable", lockable.get());
     SetItem(globals, "locked", functions.make<kLockedDef>(globals).get());
     SetItem(globals, "LockableMeta", MakeLockableMeta(globals).get());

@@ -6,6 +6,7 @@
 // Both classes are ordinary Python classes created by calling their metaclass;
 // their members are native functions (function.hpp) that look module globals
 // up at each use, so rebinding a module attribute changes later calls.
+#include "attribute_cache.hpp"
 #include "constants.hpp"
 #include "function.hpp"
 #include "glibc_compat.hpp"
@@ -15,6 +16,7 @@
 #include "statements.hpp"
 
 #include <chrono>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -51,7 +53,18 @@ using quelbrin::Truth;
 using quelbrin::UnpackPair;
 using quelbrin::result_pipe::QueueReader;
 
-quelbrin::FunctionType<> functions("quelbrin.async_.tandemix.function");
+// The instance attributes that `_build_arguments` reads, each through a
+// cache of its own (attribute_cache.hpp): the inputs that Pcall.__init__
+// stores.
+enum class PcallAttribute { kTargets, kCargs, kIargs, kCkwargs, kIkwargs, kVarkwargs, kCount };
+
+// What each function keeps: the read caches of `_build_arguments` (unused by
+// every other function).  Two classes at once: Pcall and a subclass.
+struct PcallReads {
+    quelbrin::inline_values::SlotSet<2> slots[static_cast<int>(PcallAttribute::kCount)];
+};
+
+quelbrin::FunctionType<PcallReads> functions("quelbrin.async_.tandemix.function");
 
 // ---------------------------------------------------------------------------
 // Interned names and constants, made once in the exec slot (constants.hpp).
@@ -720,19 +733,26 @@ void ForEachItem(PyObject* mapping, Visit&& visit) {
 Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
-    auto read = [self](PyObject* name) { return GetAttr(self, name); };
+    PcallReads& reads = decltype(functions)::payload(function);
+    auto read = [&](PcallAttribute attribute) {
+        static constexpr PyObject* Names::*kName[] = {&Names::targets, &Names::cargs,   &Names::iargs,
+                                                      &Names::ckwargs, &Names::ikwargs, &Names::varkwargs};
+        static_assert(std::size(kName) == static_cast<size_t>(PcallAttribute::kCount));
+        const auto at = static_cast<size_t>(attribute);
+        return quelbrin::inline_values::ReadAttribute(reads.slots[at], self, names.*kName[at]);
+    };
 
     // Instance count: the shortest non-empty source.  A single callable
     // target runs once when every source is empty; a collection of targets
     // is itself a source, and with no source at all min() of nothing fails.
-    const bool single_target = PyCallable_Check(read(names.targets).get());
+    const bool single_target = PyCallable_Check(read(PcallAttribute::kTargets).get());
     SmallestLength smallest;
     if (!single_target) {
-        smallest.add(read(names.targets).get());
+        smallest.add(read(PcallAttribute::kTargets).get());
     }
-    smallest.add(read(names.iargs).get());
-    smallest.add(read(names.ikwargs).get());
-    ForEachValue(read(names.varkwargs).get(), [&](PyObject* values) {
+    smallest.add(read(PcallAttribute::kIargs).get());
+    smallest.add(read(PcallAttribute::kIkwargs).get());
+    ForEachValue(read(PcallAttribute::kVarkwargs).get(), [&](PyObject* values) {
         smallest.add(values);
         return true;
     });
@@ -748,24 +768,24 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
     if (single_target) {
         Ref itertools = LoadGlobal(function, names.itertools);
         Ref repeat = GetAttr(itertools.get(), names.repeat);
-        target_source = Call(repeat.get(), read(names.targets).get());
+        target_source = Call(repeat.get(), read(PcallAttribute::kTargets).get());
     } else {
-        target_source = New(PyObject_GetIter(read(names.targets).get()));
+        target_source = New(PyObject_GetIter(read(PcallAttribute::kTargets).get()));
     }
 
     Ref argument_sets = New(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref cargs = read(names.cargs);
+        Ref cargs = read(PcallAttribute::kCargs);
         Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
-        if (Truth(read(names.iargs).get())) {
-            positional = JoinPositional(std::move(positional), ItemAt(read(names.iargs).get(), i).get());
+        if (Truth(read(PcallAttribute::kIargs).get())) {
+            positional = JoinPositional(std::move(positional), ItemAt(read(PcallAttribute::kIargs).get(), i).get());
         }
 
-        Ref keywords = CopyKeywords(read(names.ckwargs).get());
-        if (Truth(read(names.ikwargs).get())) {
-            UpdateKeywords(keywords.get(), [&] { return ItemAt(read(names.ikwargs).get(), i); });
+        Ref keywords = CopyKeywords(read(PcallAttribute::kCkwargs).get());
+        if (Truth(read(PcallAttribute::kIkwargs).get())) {
+            UpdateKeywords(keywords.get(), [&] { return ItemAt(read(PcallAttribute::kIkwargs).get(), i); });
         }
-        ForEachItem(read(names.varkwargs).get(), [&](PyObject* name, PyObject* values) {
+        ForEachItem(read(PcallAttribute::kVarkwargs).get(), [&](PyObject* name, PyObject* values) {
             quelbrin::SetItem(keywords.get(), name, ItemAt(values, i).get());
         });
 
@@ -1525,6 +1545,9 @@ void ExecModule(PyObject* module) {
         body.define("livings", decorate(PyProperty_Type, functions.make<kPcallLivingsDef>(globals)).get());
         body.define("_build_arguments", functions.make<kPcallBuildArgumentsDef>(globals).get());
     });
+    // The cached reads of `_build_arguments` are checked on names that
+    // Pcall.__init__ sets first, in its order.
+    quelbrin::inline_values::EnableCachedReads(pcall.get(), {names.targets, names.timeout, names.cargs});
     SetItem(globals, "Pcall", pcall.get());
     SetItem(globals, "__test__", New(PyDict_New()).get());
 }
