@@ -656,8 +656,23 @@ public:
 
 private:
     int find_parameter(PyObject* keyword, int total) const {
+        if (!PyUnicode_Check(keyword)) {
+            return -1;
+        }
+        if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
+            // Keywords are nearly always plain ASCII strings: their
+            // characters are compared in place (a NUL among them included).
+            const std::string_view text(static_cast<const char*>(PyUnicode_DATA(keyword)),
+                                        static_cast<size_t>(PyUnicode_GET_LENGTH(keyword)));
+            for (int i = 0; i < total; ++i) {
+                if (text == def_.parameters[i]) {
+                    return i;
+                }
+            }
+            return -1;
+        }
         for (int i = 0; i < total; ++i) {
-            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, def_.parameters[i]) == 0) {
+            if (PyUnicode_CompareWithASCIIString(keyword, def_.parameters[i]) == 0) {
                 return i;
             }
         }

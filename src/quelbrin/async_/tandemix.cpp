@@ -58,13 +58,24 @@ using quelbrin::result_pipe::QueueReader;
 // stores.
 enum class PcallAttribute { kTargets, kCargs, kIargs, kCkwargs, kIkwargs, kVarkwargs, kCount };
 
-// What each function keeps: the read caches of `_build_arguments` (unused by
-// every other function).  Two classes at once: Pcall and a subclass.
-struct PcallReads {
+// What each function keeps: caches for the instance attributes it reads on
+// every call, as many as `_build_arguments` needs, the one that reads most
+// (unused by functions that read none).  Two classes at once: the class and
+// a subclass.
+struct InstanceReads {
     quelbrin::inline_values::SlotSet<2> slots[static_cast<int>(PcallAttribute::kCount)];
 };
 
-quelbrin::FunctionType<PcallReads> functions("quelbrin.async_.tandemix.function");
+quelbrin::FunctionType<InstanceReads> functions("quelbrin.async_.tandemix.function");
+
+// `self.<name>` as the interpreter reads it, through the cache `slot` of
+// `function`'s own.
+template <auto kSlot>
+Ref ReadInstanceAttribute(Function& function, PyObject* self, PyObject* name) {
+    static_assert(static_cast<int>(kSlot) < static_cast<int>(PcallAttribute::kCount));
+    InstanceReads& reads = decltype(functions)::payload(function);
+    return quelbrin::inline_values::ReadAttribute(reads.slots[static_cast<int>(kSlot)], self, name);
+}
 
 // ---------------------------------------------------------------------------
 // Interned names and constants, made once in the exec slot (constants.hpp).
@@ -316,6 +327,10 @@ constexpr const char kChildLaborInitDoc[] =
     "                                                 pipes results back to parent\n"
     "        ";
 
+// The attributes of a ChildLabor that its __init__ reads, each through a
+// cache of the function's own.
+enum class ChildLaborAttribute { kTarget, kArgs, kKwargs };
+
 // __init__(self, index, queue, *args, **kwargs)
 Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
@@ -329,7 +344,7 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
     SetAttr(self, names.index_attr, bound[1]);
     SetAttr(self, names.queue_attr, bound[2]);
 
-    Ref target = GetAttr(self, names.target_attr);
+    Ref target = ReadInstanceAttribute<ChildLaborAttribute::kTarget>(function, self, names.target_attr);
     Ref functools = LoadGlobal(function, names.functools);
     Ref partial = GetAttr(functools.get(), names.partial);
     if (Require(PyObject_IsInstance(target.get(), partial.get()))) {
@@ -346,8 +361,10 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
         target_name = target;
     }
     Ref target_text = New(PyObject_Str(target_name.get()));
-    Ref args_text = New(PyObject_Str(GetAttr(self, names.args_attr).get()));
-    Ref kwargs_text = New(PyObject_Str(GetAttr(self, names.kwargs_attr).get()));
+    Ref args_text =
+        New(PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kArgs>(function, self, names.args_attr).get()));
+    Ref kwargs_text = New(
+        PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kKwargs>(function, self, names.kwargs_attr).get()));
     Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
                                                 kwargs_text.get(), nullptr));
     SetAttr(self, names.work_attr, work.get());
@@ -569,6 +586,10 @@ constexpr const char kPcallDoc[] =
 // Pcall.__init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
 enum InitParameter { kSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwargs };
 
+// The attributes that Pcall.__init__ reads once per child, each through a
+// cache of the function's own.
+enum class PcallInitAttribute { kProcesses, kQueue };
+
 Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[kSelf];
@@ -599,12 +620,13 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
     Py_ssize_t index = 0;
     Ref empty_args = New(PyTuple_New(0));
     ForEach(argument_sets.get(), [&](PyObject* argument_set) {
-        Ref processes = GetAttr(self, names.processes_attr);
+        Ref processes = ReadInstanceAttribute<PcallInitAttribute::kProcesses>(function, self, names.processes_attr);
         Ref append = GetAttr(processes.get(), names.append);
         Ref child_labor = LoadGlobal(function, names.ChildLabor);
         Ref keywords = New(PyDict_New());
         Require(PyDict_SetItem(keywords.get(), names.index, New(PyLong_FromSsize_t(index)).get()));
-        Require(PyDict_SetItem(keywords.get(), names.queue, GetAttr(self, names.queue_attr).get()));
+        Require(PyDict_SetItem(keywords.get(), names.queue,
+                               ReadInstanceAttribute<PcallInitAttribute::kQueue>(function, self, names.queue_attr).get()));
         MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
         Ref child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
         Call(append.get(), child.get());
@@ -733,7 +755,7 @@ void ForEachItem(PyObject* mapping, Visit&& visit) {
 Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
-    PcallReads& reads = decltype(functions)::payload(function);
+    InstanceReads& reads = decltype(functions)::payload(function);
     auto read = [&](PcallAttribute attribute) {
         static constexpr PyObject* Names::*kName[] = {&Names::targets, &Names::cargs,   &Names::iargs,
                                                       &Names::ckwargs, &Names::ikwargs, &Names::varkwargs};
