@@ -337,9 +337,18 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
     PyObject* self = bound[0];
 
     // super().__init__(*args, **kwargs); `captured` is the class cell.
-    Ref parent = quelbrin::Super(function.captured, self);
-    Ref parent_init = GetAttr(parent.get(), names.dunder_init);
-    New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+    // Process.__init__, a Python function, is called as the bound method
+    // would call it.
+    Ref parent_function = PyTuple_GET_SIZE(bound.varargs()) == 0
+                              ? quelbrin::SuperFunction(function.captured, self, names.dunder_init)
+                              : Ref();
+    if (parent_function) {
+        New(PyObject_VectorcallDict(parent_function.get(), &self, 1, bound.varkwargs()));
+    } else {
+        Ref parent = quelbrin::Super(function.captured, self);
+        Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+        New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+    }
 
     SetAttr(self, names.index_attr, bound[1]);
     SetAttr(self, names.queue_attr, bound[2]);
