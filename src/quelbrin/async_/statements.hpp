@@ -342,13 +342,14 @@ inline Ref Super(PyObject* class_cell, PyObject* first) {
 // bound method.  Empty when anything is less plain (an empty cell, an MRO
 // or a class dict that is not the usual kind, a descriptor of any other
 // type, nothing found): the caller then takes the path through super().
-// Runs no Python code: the dicts are exact and `name` an exact string.
+// Runs no Python code: the dicts are exact and `name` is an interned string.
 inline Ref SuperFunction(PyObject* class_cell, PyObject* self, PyObject* name) {
     PyObject* owner = class_cell != nullptr ? PyCell_GET(class_cell) : nullptr;
     PyTypeObject* start = Py_TYPE(self);
     PyObject* mro = start->tp_mro;
-    if (owner == nullptr || !PyType_Check(owner) || !PyUnicode_CheckExact(name) || mro == nullptr ||
-        !PyTuple_CheckExact(mro) || !PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(owner))) {
+    // `self` not an instance of the class leaves it out of the MRO: nothing
+    // is found, and super() raises what it raises.
+    if (owner == nullptr || mro == nullptr || !PyTuple_CheckExact(mro)) {
         return Ref();
     }
     const Py_ssize_t count = PyTuple_GET_SIZE(mro);
