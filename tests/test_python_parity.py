@@ -124,6 +124,10 @@ ARGUMENT_SETS = {
     "dict subclass with its own keys()": OverridingDict(target=target),
     "mapping whose __getitem__ raises": GetitemRaises(),
     "unknown keyword": {"unknown": 1},
+    "as _build_arguments makes it": {"target": target, "args": (1,), "kwargs": {"k": 2}},
+    "its keys in another order": {"args": (1,), "target": target, "kwargs": {}},
+    "an unknown third key": {"target": target, "args": (), "colour": 1},
+    "a fourth key": {"target": target, "args": (), "kwargs": {}, "name": "fourth"},
 }
 
 
@@ -139,7 +143,49 @@ def test_children_are_made_as_childlabor_index_queue_star_star_argument_set(argu
     outcome = raised(lambda: Call(target))
     assert outcome == expected
     if expected is None:  # read through the stored items, not the overrides
-        assert Call(target)._processes[0]._target is target
+        child = Call(target)._processes[0]
+        assert child._target is target
+        assert (child._args, child._kwargs) == (tuple(argument_set.get("args", ())), argument_set.get("kwargs", {}))
+        assert child.name == argument_set.get("name", child.name)
+
+
+def test_a_replaced_childlabor_gets_the_keywords_in_the_order_of_the_call(monkeypatch):
+    seen = []
+    monkeypatch.setattr(tandemix, "ChildLabor", lambda **keywords: seen.append(list(keywords.items())))
+    queue = SimpleNamespace()
+    call = tandemix.Pcall.__new__(tandemix.Pcall)
+    monkeypatch.setattr(tandemix.multiprocessing, "SimpleQueue", lambda: queue)
+    tandemix.Pcall.__init__(call, target, iargs=[(1,)], ckwargs={"k": 2})
+    assert seen == [[("index", 0), ("queue", queue), ("target", target), ("args", (1,)), ("kwargs", {"k": 2})]]
+
+
+CHILD_LABOR_CALLS = {
+    "keywords as Pcall passes them": ((), {"index": 1, "queue": None, "target": target, "args": (2,)}),
+    "index and queue only": ((), {"index": 1, "queue": None}),
+    "positional index and queue": ((1, None), {"target": target}),
+    "index twice": ((1,), {"index": 1, "queue": None}),
+    "queue missing": ((), {"index": 1, "target": target}),
+    "self by keyword": ((), {"self": 0, "index": 1, "queue": None}),
+    "a keyword for neither": ((), {"index": 1, "queue": None, "colour": "red"}),
+    "more keywords than are passed on at once": (
+        (), {"index": 1, "queue": None, **{f"k{i}": i for i in range(12)}}),
+    "a non-ASCII keyword": ((), {"index": 1, "queue": None, "tärget": target}),
+}
+
+
+@pytest.mark.parametrize("args, kwargs", CHILD_LABOR_CALLS.values(), ids=CHILD_LABOR_CALLS.keys())
+def test_childlabor_binds_its_arguments_as_python_would(args, kwargs):
+    from python_rendering import tandemix as rendered
+
+    def made(module):
+        outcome = raised(lambda: made.children.append(module.ChildLabor(*args, **kwargs)))
+        if outcome is None:
+            child = made.children[-1]
+            return child._index, child._queue, child._target, child._args, child._kwargs, child._work
+        return outcome
+
+    made.children = []
+    assert made(tandemix) == made(rendered)
 
 
 class TestGlobalsAndImports:

@@ -95,7 +95,7 @@ struct Names {
         *sleep, *stack, *start, *starttime, *steps, *stoptime, *target, *targets, *tasklog, *terminate, *time,
         *timeout, *update, *values, *items, *varkwargs, *kwnames_p, *kwnames_timeout_extended_msg, *fromlist_steps,
         *fromlist_terminate, *fromlist_failed, *module_steps, *module_signals, *poll_period, *livings_line,
-        *timeout_message, *minus_one, *status_step_failed;
+        *timeout_message, *minus_one, *status_step_failed, *child_labor_kwnames;
 };
 
 using quelbrin::Integer;
@@ -197,6 +197,7 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
      String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
     {&Names::minus_one, Integer(-1)},
     {&Names::status_step_failed, Integer(2)},
+    {&Names::child_labor_kwnames, Strings({"index", "queue", "target", "args", "kwargs"})},
 };
 
 Names names{};
@@ -331,27 +332,10 @@ constexpr const char kChildLaborInitDoc[] =
 // cache of the function's own.
 enum class ChildLaborAttribute { kTarget, kArgs, kKwargs };
 
-// __init__(self, index, queue, *args, **kwargs)
-Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    BoundArguments bound(function, args, nargsf, kwnames);
-    PyObject* self = bound[0];
-
-    // super().__init__(*args, **kwargs); `captured` is the class cell.
-    // Process.__init__, a Python function, is called as the bound method
-    // would call it.
-    Ref parent_function = PyTuple_GET_SIZE(bound.varargs()) == 0
-                              ? quelbrin::SuperFunction(function.captured, self, names.dunder_init)
-                              : Ref();
-    if (parent_function) {
-        New(PyObject_VectorcallDict(parent_function.get(), &self, 1, bound.varkwargs()));
-    } else {
-        Ref parent = quelbrin::Super(function.captured, self);
-        Ref parent_init = GetAttr(parent.get(), names.dunder_init);
-        New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
-    }
-
-    SetAttr(self, names.index_attr, bound[1]);
-    SetAttr(self, names.queue_attr, bound[2]);
+// The rest of ChildLabor.__init__, once Process.__init__ has run.
+Ref FinishChildLaborInit(Function& function, PyObject* self, PyObject* index, PyObject* queue) {
+    SetAttr(self, names.index_attr, index);
+    SetAttr(self, names.queue_attr, queue);
 
     Ref target = ReadInstanceAttribute<ChildLaborAttribute::kTarget>(function, self, names.target_attr);
     Ref functools = LoadGlobal(function, names.functools);
@@ -374,10 +358,44 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
         New(PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kArgs>(function, self, names.args_attr).get()));
     Ref kwargs_text = New(
         PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kKwargs>(function, self, names.kwargs_attr).get()));
-    Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
-                                                kwargs_text.get(), nullptr));
+    PyObject* work_args[] = {target_text.get(), args_text.get(), kwargs_text.get()};
+    Ref work = New(PyObject_Vectorcall(child_work.get(), work_args, 3, nullptr));
     SetAttr(self, names.work_attr, work.get());
     return Ref::new_reference(Py_None);
+}
+
+// __init__(self, index, queue, *args, **kwargs)
+Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // super().__init__(*args, **kwargs); `captured` is the class cell.
+    // Process.__init__, a Python function, is called as the bound method
+    // would call it; when the call came as Pcall makes it, the keywords
+    // meant for it are passed on as they came.
+    quelbrin::KeywordsPassedOn passed;
+    if (passed.bind(function, args, nargsf, kwnames)) {
+        PyObject* self = passed[0];
+        Ref parent_function = quelbrin::SuperFunction(function.captured, self, names.dunder_init);
+        if (parent_function) {
+            New(PyObject_Vectorcall(parent_function.get(), passed.stack(), 1, passed.kwnames()));
+        } else {
+            Ref parent = quelbrin::Super(function.captured, self);
+            Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+            New(PyObject_Vectorcall(parent_init.get(), passed.stack() + 1, 0, passed.kwnames()));
+        }
+        return FinishChildLaborInit(function, self, passed[1], passed[2]);
+    }
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+    Ref parent_function = PyTuple_GET_SIZE(bound.varargs()) == 0
+                              ? quelbrin::SuperFunction(function.captured, self, names.dunder_init)
+                              : Ref();
+    if (parent_function) {
+        New(PyObject_VectorcallDict(parent_function.get(), &self, 1, bound.varkwargs()));
+    } else {
+        Ref parent = quelbrin::Super(function.captured, self);
+        Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+        New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+    }
+    return FinishChildLaborInit(function, self, bound[1], bound[2]);
 }
 
 constexpr const char kGetStepsDoc[] =
@@ -599,6 +617,26 @@ enum InitParameter { kSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwar
 // cache of the function's own.
 enum class PcallInitAttribute { kProcesses, kQueue };
 
+// The values of an argument set that is a plain dict holding exactly the
+// keys `target`, `args` and `kwargs`, in that order, as _build_arguments
+// makes it, put in `values` (new references); false for any other mapping.
+bool ArgumentSetValues(PyObject* argument_set, Ref (&values)[3]) {
+    if (!PyDict_CheckExact(argument_set) || PyDict_GET_SIZE(argument_set) != 3) {
+        return false;
+    }
+    PyObject* const expected[] = {names.target, names.args, names.kwargs};
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    for (int i = 0; i < 3; ++i) {
+        if (!PyDict_Next(argument_set, &position, &key, &value) || key != expected[i]) {
+            return false;
+        }
+        values[i] = Ref::new_reference(value);
+    }
+    return true;
+}
+
 Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[kSelf];
@@ -630,15 +668,31 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
     Ref empty_args = New(PyTuple_New(0));
     ForEach(argument_sets.get(), [&](PyObject* argument_set) {
         Ref processes = ReadInstanceAttribute<PcallInitAttribute::kProcesses>(function, self, names.processes_attr);
-        Ref append = GetAttr(processes.get(), names.append);
+        // A list's append is the list type's own, which nobody can replace:
+        // reading it can be left until the call.
+        Ref append = PyList_CheckExact(processes.get()) ? Ref() : GetAttr(processes.get(), names.append);
         Ref child_labor = LoadGlobal(function, names.ChildLabor);
-        Ref keywords = New(PyDict_New());
-        Require(PyDict_SetItem(keywords.get(), names.index, New(PyLong_FromSsize_t(index)).get()));
-        Require(PyDict_SetItem(keywords.get(), names.queue,
-                               ReadInstanceAttribute<PcallInitAttribute::kQueue>(function, self, names.queue_attr).get()));
-        MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
-        Ref child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
-        Call(append.get(), child.get());
+        Ref number = New(PyLong_FromSsize_t(index));
+        Ref queue = ReadInstanceAttribute<PcallInitAttribute::kQueue>(function, self, names.queue_attr);
+        Ref child;
+        Ref values[3];
+        if (ArgumentSetValues(argument_set, values)) {
+            // The set as _build_arguments made it: its keys are known not
+            // to repeat `index` and `queue`, so the call needs no merge.
+            PyObject* call_args[] = {number.get(), queue.get(), values[0].get(), values[1].get(), values[2].get()};
+            child = New(PyObject_Vectorcall(child_labor.get(), call_args, 0, names.child_labor_kwnames));
+        } else {
+            Ref keywords = New(PyDict_New());
+            Require(PyDict_SetItem(keywords.get(), names.index, number.get()));
+            Require(PyDict_SetItem(keywords.get(), names.queue, queue.get()));
+            MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
+            child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
+        }
+        if (append) {
+            Call(append.get(), child.get());
+        } else {
+            Require(PyList_Append(processes.get(), child.get()));
+        }
         ++index;
         return true;
     });
