@@ -294,6 +294,14 @@ class TestTheProcessInitItReaches:
         assert tuple(type(a) if kind == "function" else a for a in args) == expected_first
         assert keywords == ["args", "target"]
 
-    def test_an_instance_of_another_class(self):
+    class WithInit:
+        def __init__(self, *args, **kwargs):
+            pass
+
+    class Other(WithInit):
+        pass
+
+    @pytest.mark.parametrize("cls", [object, Other], ids=["object", "a class whose base has an __init__"])
+    def test_an_instance_of_another_class(self, cls):
         with pytest.raises(TypeError, match="super"):
-            tandemix.ChildLabor.__init__(object(), 0, None)
+            tandemix.ChildLabor.__init__(cls(), 0, None)

@@ -128,6 +128,9 @@ ARGUMENT_SETS = {
     "its keys in another order": {"args": (1,), "target": target, "kwargs": {}},
     "an unknown third key": {"target": target, "args": (), "colour": 1},
     "a fourth key": {"target": target, "args": (), "kwargs": {}, "name": "fourth"},
+    "a dict subclass with its own __getitem__": type("OwnItems", (dict,), {"__getitem__": lambda self, key: key})(
+        target=target, args=(), kwargs={}),
+    "a self key, queue missing": {"self": 0, "index": 1},
 }
 
 
@@ -166,6 +169,7 @@ CHILD_LABOR_CALLS = {
     "index twice": ((1,), {"index": 1, "queue": None}),
     "queue missing": ((), {"index": 1, "target": target}),
     "self by keyword": ((), {"self": 0, "index": 1, "queue": None}),
+    "self by keyword, queue missing": ((), {"self": 0, "index": 1}),
     "a keyword for neither": ((), {"index": 1, "queue": None, "colour": "red"}),
     "more keywords than are passed on at once": (
         (), {"index": 1, "queue": None, **{f"k{i}": i for i in range(12)}}),
@@ -286,8 +290,12 @@ class TestReadsAfresh:
             def _build_arguments(self):
                 return [{"target": target}, {"target": target}]
 
+        class RecordingList(list):
+            def append(self, item):
+                super().append(("appended by its own method", item))
+
         lists = []
-        later = []
+        later = RecordingList()
 
         def child_labor(**keywords):
             # Making a child rebinds the list; the append was already bound
@@ -299,7 +307,7 @@ class TestReadsAfresh:
         monkeypatch.setattr(tandemix, "ChildLabor", child_labor)
         instance = Call.__new__(Call)
         Call.__init__(instance, target)
-        assert lists[0] == [0] and later == [1]
+        assert lists[0] == [0] and later == [("appended by its own method", 1)]
 
     def test_the_logger_method_is_read_before_the_message_is_made(self, monkeypatch, recording_queue):
         events = []

@@ -764,9 +764,9 @@ public:
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            const int index = PyUnicode_CheckExact(keyword) ? FindParameter(def, keyword, def.argcount) : 0;
-            if (index == 0 || (index > 0 && named_[index] != nullptr)) {
-                return false;  // a keyword that is no plain string, or names a parameter already given
+            const int index = FindParameter(def, keyword, def.argcount);
+            if (index >= 0 && named_[index] != nullptr) {
+                return false;  // a parameter given twice (`first` always is)
             }
             if (index > 0) {
                 named_[index] = args[1 + k];
