@@ -1,9 +1,11 @@
 // A per-call-site cache for reading one instance attribute: the index of
 // the attribute in the instance's inline values, remembered per type
-// version tag.
+// version tag (a Slot), for one type or for a few at once (a SlotSet).
 //
 // Why: the locked call reads `self.__lock__` and the lock's `acquire` and
-// `release` on every call, and all three are instance attributes.  Through
+// `release` on every call, and all three are instance attributes; argument
+// building and construction read a Pcall's inputs and a ChildLabor's
+// target and arguments once per instance, as their Python code does.  Through
 // the C API each read is a generic attribute lookup (type cache, then a
 // hashed lookup in the instance's values), several times what the
 // interpreter's own specialised attribute loads pay: they read the value
@@ -205,7 +207,10 @@ struct Slot {
     // the type again.
     void learn(PyObject* obj, Py_ssize_t candidate_index, PyObject* value) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
+        // Knowing nothing, the slot holds no index either: an entry of a
+        // SlotSet that matches a type whose tag is 0 then reads nothing.
         type_tag = 0;
+        index = -1;
         // A modified type's tag is 0 until it gets a new one (3.13 no
         // longer sets the flag that 3.12 sets beside it).
         if (type->tp_version_tag != 0 && ValueAt(obj, candidate_index) == value) {
@@ -226,12 +231,13 @@ struct SlotSet {
     unsigned int next_evicted = 0;
 
     // The cached value of the attribute (borrowed), or NULL on a miss.  The
-    // entry that knows the type answers; none knows a type whose tag is 0.
+    // entry that knows the type answers; a type whose tag is 0 (modified,
+    // not yet tagged again) finds an empty entry, which holds no index.
     PyObject* read(PyObject* obj) const noexcept {
         const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
         for (const Slot& entry : entries) {
             if (entry.type_tag == tag) {
-                return tag != 0 && entry.index >= 0 ? ValueAt(obj, entry.index) : nullptr;
+                return entry.index >= 0 ? ValueAt(obj, entry.index) : nullptr;
             }
         }
         return nullptr;
