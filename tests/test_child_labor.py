@@ -264,3 +264,44 @@ class TestForkedChild:
         assert (index, success, exitcode) == (2, False, 0)
         assert isinstance(error, ValueError) and error.args == ("from the child",)
         assert "in failing" in str(error.__cause__)
+
+
+class TestTheProcessInitItReaches:
+    """super().__init__ in ChildLabor.__init__ reaches what super() finds
+    after ChildLabor in the instance's MRO, bound as super() binds it."""
+
+    class Stop(Exception):
+        pass
+
+    @staticmethod
+    def child_class(kind, seen):
+        def init(*args, **kwargs):
+            seen.append((args, sorted(kwargs)))
+            raise TestTheProcessInitItReaches.Stop
+
+        wrap = {"function": lambda f: f, "staticmethod": staticmethod, "classmethod": classmethod}[kind]
+        between = type("Between", (tandemix.ChildLabor.__bases__[0],), {"__init__": wrap(init)})
+        return type("Child", (tandemix.ChildLabor, between), {})
+
+    @pytest.mark.parametrize("kind", ["function", "staticmethod", "classmethod"])
+    def test_an_init_between_child_labor_and_process(self, kind):
+        seen = []
+        child_class = self.child_class(kind, seen)
+        with pytest.raises(self.Stop):
+            child_class(index=1, queue=None, target=work, args=(2,))
+        args, keywords = seen[0]
+        expected_first = {"function": (child_class,), "staticmethod": (), "classmethod": (child_class,)}[kind]
+        assert tuple(type(a) if kind == "function" else a for a in args) == expected_first
+        assert keywords == ["args", "target"]
+
+    class WithInit:
+        def __init__(self, *args, **kwargs):
+            pass
+
+    class Other(WithInit):
+        pass
+
+    @pytest.mark.parametrize("cls", [object, Other], ids=["object", "a class whose base has an __init__"])
+    def test_an_instance_of_another_class(self, cls):
+        with pytest.raises(TypeError, match="super"):
+            tandemix.ChildLabor.__init__(cls(), 0, None)

@@ -96,6 +96,30 @@ class TestTheInstanceLock:
             for obj in objects:
                 assert obj.get() is obj.__dict__["__lock__"]
 
+    def test_more_classes_than_a_site_remembers(self, way):
+        # Six classes through one site, each instance keeping its lock at
+        # another index: the site's entries are reused in turn, one of them
+        # while learning nothing (the instance's __dict__ is materialised),
+        # and the last class is modified just before its instance is called,
+        # so that nothing has given it a new version tag yet.
+        decorator = locked if way is LockableMeta else way
+        wrapper = decorator(lambda self: self.__lock__)
+        objects = []
+        for i in range(6):
+            obj = type(f"C{i}", (), {})()
+            for k in range(i):
+                setattr(obj, f"a{k}", k)
+            obj.__lock__ = fork.RLock()
+            objects.append(obj)
+        for obj in objects[:4]:
+            assert wrapper(obj) is obj.__lock__
+        vars(objects[4])
+        assert wrapper(objects[4]) is objects[4].__lock__
+        type(objects[5]).modified = True
+        assert wrapper(objects[5]) is objects[5].__dict__["__lock__"]
+        for obj in objects:
+            assert wrapper(obj) is obj.__dict__["__lock__"]
+
     @pytest.mark.parametrize("replace", ["combined", "assigned"])
     def test_a_materialised_instance_dict(self, way, replace):
         # A key that is not a string turns the instance's attributes into an

@@ -179,3 +179,52 @@ def test_argument_sets_match_an_independent_computation(targets, cargs, iargs, c
     assert as_triples(instance._build_arguments()) == expected
     assert [(c._target, c._args, c._kwargs) for c in instance._processes] == expected
     instance._queue.close()
+
+
+class TestAttributesThatStopBeingPlain:
+    """Once argument building and construction have read an instance's
+    attributes, the class (a subclass of Pcall or ChildLabor) gains a
+    property of the same name: later reads go through the property, as
+    Python's attribute lookup goes."""
+
+    @pytest.mark.parametrize("name, value, seen", [
+        ("cargs", ("from the property",), lambda s: s["args"][0]),
+        ("ckwargs", {"c": "from the property"}, lambda s: s["kwargs"]["c"]),
+        ("varkwargs", {"v": ["from the property"] * 2}, lambda s: s["kwargs"]["v"]),
+    ])
+    def test_an_input_of_pcall(self, name, value, seen):
+        class Call(tandemix.Pcall):
+            pass
+
+        instance = Call(f, cargs=(1,), ckwargs={"c": 1}, iargs=[(), ()], v=[1, 1])
+        instance._build_arguments()
+        setattr(Call, name, property(lambda self: value))
+        assert [seen(s) for s in instance._build_arguments()] == ["from the property"] * 2
+
+    @pytest.mark.parametrize("name", ["_target", "_args", "_kwargs"])
+    def test_what_childlabor_describes(self, name):
+        class Child(tandemix.ChildLabor):
+            pass
+
+        Child(index=0, queue=None, target=f, args=(1,), kwargs={"k": 1})
+        # Process.__init__ sets the attribute; the property keeps its own value.
+        setattr(Child, name, property(lambda self: g if name == "_target" else "from the property",
+                                      lambda self, value: None))
+        works = [Child(index=0, queue=None, target=f, args=(1,), kwargs={"k": 1})._work for _ in range(2)]
+        expected = {"_target": 0, "_args": 1, "_kwargs": 2}[name]
+        assert [work[expected] for work in works] == ["g" if name == "_target" else "from the property"] * 2
+
+    def test_the_process_list_of_pcall(self):
+        appended = []
+
+        class Recording(list):
+            def append(self, item):
+                appended.append(item)
+
+        class Call(tandemix.Pcall):
+            pass
+
+        Call(f, iargs=[(), ()])
+        Call._processes = property(lambda self: Recording(), lambda self, value: None)
+        Call(f, iargs=[(), ()])
+        assert [type(child) for child in appended] == [tandemix.ChildLabor] * 2

@@ -124,22 +124,75 @@ ARGUMENT_SETS = {
     "dict subclass with its own keys()": OverridingDict(target=target),
     "mapping whose __getitem__ raises": GetitemRaises(),
     "unknown keyword": {"unknown": 1},
+    "as _build_arguments makes it": {"target": target, "args": (1,), "kwargs": {"k": 2}},
+    "its keys in another order": {"args": (1,), "target": target, "kwargs": {}},
+    "an unknown third key": {"target": target, "args": (), "colour": 1},
+    "a fourth key": {"target": target, "args": (), "kwargs": {}, "name": "fourth"},
+    "a dict subclass with its own __iter__ and __getitem__": type("OwnItems", (dict,), {
+        "__iter__": lambda self: iter(list(dict.keys(self))),
+        "__getitem__": lambda self, key: {"target": print, "args": (1,), "kwargs": {"k": 1}}[key],
+    })(target=target, args=(), kwargs={}),
+    "a self key, queue missing": {"self": 0, "index": 1},
 }
 
 
 @pytest.mark.parametrize("argument_set", ARGUMENT_SETS.values(), ids=ARGUMENT_SETS.keys())
 def test_children_are_made_as_childlabor_index_queue_star_star_argument_set(argument_set):
     queue = SimpleNamespace()
-    expected = raised(lambda: tandemix.ChildLabor(index=0, queue=queue, **argument_set))
+    made = []
+    expected = raised(lambda: made.append(tandemix.ChildLabor(index=0, queue=queue, **argument_set)))
 
     class Call(tandemix.Pcall):
         def _build_arguments(self):
             return [argument_set]
 
-    outcome = raised(lambda: Call(target))
+    outcome = raised(lambda: made.append(Call(target)._processes[0]))
     assert outcome == expected
-    if expected is None:  # read through the stored items, not the overrides
-        assert Call(target)._processes[0]._target is target
+    if expected is None:  # read as the interpreter's `**` reads the set
+        direct, built = made
+        assert built._target is direct._target
+        assert (built._args, built._kwargs) == (direct._args, direct._kwargs)
+        assert built.name == argument_set.get("name", built.name)
+
+
+def test_a_replaced_childlabor_gets_the_keywords_in_the_order_of_the_call(monkeypatch):
+    seen = []
+    monkeypatch.setattr(tandemix, "ChildLabor", lambda **keywords: seen.append(list(keywords.items())))
+    queue = SimpleNamespace()
+    call = tandemix.Pcall.__new__(tandemix.Pcall)
+    monkeypatch.setattr(tandemix.multiprocessing, "SimpleQueue", lambda: queue)
+    tandemix.Pcall.__init__(call, target, iargs=[(1,)], ckwargs={"k": 2})
+    assert seen == [[("index", 0), ("queue", queue), ("target", target), ("args", (1,)), ("kwargs", {"k": 2})]]
+
+
+CHILD_LABOR_CALLS = {
+    "keywords as Pcall passes them": ((), {"index": 1, "queue": None, "target": target, "args": (2,)}),
+    "index and queue only": ((), {"index": 1, "queue": None}),
+    "positional index and queue": ((1, None), {"target": target}),
+    "index twice": ((1,), {"index": 1, "queue": None}),
+    "queue missing": ((), {"index": 1, "target": target}),
+    "self by keyword": ((), {"self": 0, "index": 1, "queue": None}),
+    "self by keyword, queue missing": ((), {"self": 0, "index": 1}),
+    "a keyword for neither": ((), {"index": 1, "queue": None, "colour": "red"}),
+    "more keywords than are passed on at once": (
+        (), {"index": 1, "queue": None, **{f"k{i}": i for i in range(12)}}),
+    "a non-ASCII keyword": ((), {"index": 1, "queue": None, "tärget": target}),
+}
+
+
+@pytest.mark.parametrize("args, kwargs", CHILD_LABOR_CALLS.values(), ids=CHILD_LABOR_CALLS.keys())
+def test_childlabor_binds_its_arguments_as_python_would(args, kwargs):
+    from python_rendering import tandemix as rendered
+
+    def made(module):
+        outcome = raised(lambda: made.children.append(module.ChildLabor(*args, **kwargs)))
+        if outcome is None:
+            child = made.children[-1]
+            return child._index, child._queue, child._target, child._args, child._kwargs, child._work
+        return outcome
+
+    made.children = []
+    assert made(tandemix) == made(rendered)
 
 
 class TestGlobalsAndImports:
@@ -240,8 +293,12 @@ class TestReadsAfresh:
             def _build_arguments(self):
                 return [{"target": target}, {"target": target}]
 
+        class RecordingList(list):
+            def append(self, item):
+                super().append(("appended by its own method", item))
+
         lists = []
-        later = []
+        later = RecordingList()
 
         def child_labor(**keywords):
             # Making a child rebinds the list; the append was already bound
@@ -253,7 +310,7 @@ class TestReadsAfresh:
         monkeypatch.setattr(tandemix, "ChildLabor", child_labor)
         instance = Call.__new__(Call)
         Call.__init__(instance, target)
-        assert lists[0] == [0] and later == [1]
+        assert lists[0] == [0] and later == [("appended by its own method", 1)]
 
     def test_the_logger_method_is_read_before_the_message_is_made(self, monkeypatch, recording_queue):
         events = []

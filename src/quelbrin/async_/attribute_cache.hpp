@@ -1,9 +1,11 @@
 // A per-call-site cache for reading one instance attribute: the index of
 // the attribute in the instance's inline values, remembered per type
-// version tag.
+// version tag (a Slot), for one type or for a few at once (a SlotSet).
 //
 // Why: the locked call reads `self.__lock__` and the lock's `acquire` and
-// `release` on every call, and all three are instance attributes.  Through
+// `release` on every call, and all three are instance attributes; argument
+// building and construction read a Pcall's inputs and a ChildLabor's
+// target and arguments once per instance, as their Python code does.  Through
 // the C API each read is a generic attribute lookup (type cache, then a
 // hashed lookup in the instance's values), several times what the
 // interpreter's own specialised attribute loads pay: they read the value
@@ -38,6 +40,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace quelbrin::inline_values {
 
@@ -195,13 +198,19 @@ struct Slot {
         return SharedKeyIndex(type, name);
     }
 
+    // The slot itself when it is to examine `obj`'s type, as SlotSet says.
+    Slot* entry_to_learn(PyObject* obj) noexcept { return stale_for(obj) ? this : nullptr; }
+
     // Remembers `candidate_index` (from examine()) for `obj`'s type if
     // reading there gives `value`, the result of the ordinary lookup just
     // made; otherwise the slot knows nothing, and the next read examines
     // the type again.
     void learn(PyObject* obj, Py_ssize_t candidate_index, PyObject* value) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
+        // Knowing nothing, the slot holds no index either: an entry of a
+        // SlotSet that matches a type whose tag is 0 then reads nothing.
         type_tag = 0;
+        index = -1;
         // A modified type's tag is 0 until it gets a new one (3.13 no
         // longer sets the flag that 3.12 sets beside it).
         if (type->tp_version_tag != 0 && ValueAt(obj, candidate_index) == value) {
@@ -211,11 +220,151 @@ struct Slot {
     }
 };
 
-// The cache of one locked-call site: `__lock__` on the instance, `acquire`
-// and `release` on the lock, and for each lock method the C method it was
-// found to be when it is the native semaphore's own (NULL otherwise).
+// One cached attribute read for objects of up to `kWays` types at once: a
+// method inherited by several classes, called on instances of each in turn,
+// keeps what it knows of every one of them instead of learning one type
+// afresh on each call.  Each entry is a Slot, with all its checks.
+template <int kWays>
+struct SlotSet {
+    static_assert(kWays > 0);
+    Slot entries[kWays];
+    unsigned int next_evicted = 0;
+
+    // The cached value of the attribute (borrowed), or NULL on a miss.  The
+    // entry that knows the type answers; a type whose tag is 0 (modified,
+    // not yet tagged again) finds an empty entry, which holds no index.
+    PyObject* read(PyObject* obj) const noexcept {
+        const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+        for (const Slot& entry : entries) {
+            if (entry.type_tag == tag) {
+                return entry.index >= 0 ? ValueAt(obj, entry.index) : nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+    // The entry to examine `obj`'s type in when no entry knows it as it is
+    // now, or NULL when one does (a miss is then the instance's doing).
+    // An empty entry is taken first, then each in turn.
+    Slot* entry_to_learn(PyObject* obj) noexcept {
+        if (!enabled) {
+            return nullptr;
+        }
+        const unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+        Slot* vacant = nullptr;
+        for (Slot& entry : entries) {
+            if (tag != 0 && entry.type_tag == tag) {
+                return nullptr;
+            }
+            if (vacant == nullptr && entry.type_tag == 0) {
+                vacant = &entry;
+            }
+        }
+        if (vacant == nullptr) {
+            vacant = &entries[next_evicted];
+            next_evicted = (next_evicted + 1) % kWays;
+        }
+        return vacant;
+    }
+};
+
+// Attribute reads through a cache (a Slot or a SlotSet): the cached value
+// when it hits, otherwise the ordinary read, which teaches the cache when
+// the attribute is a plain instance attribute that it can hold.
+
+// The ordinary read of `obj.<name>`, after the cache missed; with
+// `optional`, as hasattr() reads it (an empty Ref when it is missing).
+template <typename Cache>
+[[gnu::noinline]] Ref ReadAttributeSlowly(Cache& cache, PyObject* obj, PyObject* name, bool optional) {
+    Slot* slot = cache.entry_to_learn(obj);
+    const Py_ssize_t index = slot != nullptr ? slot->examine(obj, name) : -1;
+    Ref value = optional ? GetOptionalAttr(obj, name) : GetAttr(obj, name);
+    if (index >= 0 && value) {
+        slot->learn(obj, index, value.get());
+    }
+    return value;
+}
+
+// `obj.<name>`, read as the interpreter reads it.
+template <typename Cache>
+inline Ref ReadAttribute(Cache& cache, PyObject* obj, PyObject* name, bool optional = false) {
+    if (PyObject* value = cache.read(obj)) [[likely]] {
+        return Ref::new_reference(value);
+    }
+    return ReadAttributeSlowly(cache, obj, name, optional);
+}
+
+// The check each extension makes at load before it uses cached reads: they
+// are compared with the ordinary ones on an instance of `cls` (a class of
+// its own, made by calling type, with no class attribute `names[0]`; the
+// instance is made without __init__ and dropped afterwards): set, replaced,
+// deleted, beside other attributes, and with the instance's __dict__
+// materialised.  The three names become keys of the class's shared keys,
+// in that order, so they are names its instances get first anyway.  Any
+// difference leaves the cache off for the life of the process, so a layout
+// this code misjudges costs speed, never a wrong value.
+inline bool CachedReadsAgree(PyObject* cls, PyObject* const (&names)[3]) {
+    Ref no_args = New(PyTuple_New(0));
+    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr));
+    Ref first = New(PyList_New(0));
+    Ref second = New(PyList_New(0));
+
+    Slot slot;
+    SetAttr(probe.get(), names[0], first.get());
+    const Py_ssize_t index = slot.examine(probe.get(), names[0]);
+    if (index < 0) {
+        return false;
+    }
+    slot.learn(probe.get(), index, GetAttr(probe.get(), names[0]).get());
+    // A read through the slot must give what getattr() gives, or miss.
+    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
+    if (!reads(first.get())) {
+        return false;
+    }
+    SetAttr(probe.get(), names[0], second.get());
+    if (!reads(second.get())) {
+        return false;
+    }
+    // Further attributes, so that reads at later indexes are checked too
+    // (they may shadow the class's attributes on this instance only).
+    SetAttr(probe.get(), names[1], first.get());
+    SetAttr(probe.get(), names[2], second.get());
+    for (PyObject* name : {names[1], names[2]}) {
+        const Py_ssize_t at = SharedKeyIndex(Py_TYPE(probe.get()), name);
+        Ref ordinary = GetAttr(probe.get(), name);
+        if (at <= 0 || ValueAt(probe.get(), at) != ordinary.get()) {
+            return false;
+        }
+    }
+    Require(PyObject_DelAttr(probe.get(), names[0]));
+    if (!reads(nullptr)) {
+        return false;
+    }
+    SetAttr(probe.get(), names[0], first.get());
+    if (!reads(first.get())) {
+        return false;
+    }
+    // A materialised __dict__ holds the attributes from now on: the cached
+    // read must miss rather than read values no longer in use.
+    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
+    Require(PyDict_SetItem(dict.get(), names[0], second.get()));
+    return reads(nullptr);
+}
+
+inline void EnableCachedReads(PyObject* cls, PyObject* const (&names)[3]) {
+    enabled = false;
+    if constexpr (kLayoutKnown) {
+        enabled = true;  // for the check itself
+        enabled = CachedReadsAgree(cls, names);
+    }
+}
+
+// The cache of one locked-call site: `__lock__` on the instance (of a few
+// classes at once), `acquire` and `release` on the lock, and for each lock
+// method the C method it was found to be when it is the native semaphore's
+// own (NULL otherwise).
 struct LockSiteCache {
-    Slot lock;
+    SlotSet<4> lock;
     Slot acquire;
     Slot release;
     PyMethodDef* acquire_method = nullptr;

@@ -48,7 +48,7 @@ public:
 
 private:
     enum class Kind : unsigned char { kString, kStrings, kInteger, kReal };
-    static constexpr size_t kMaxStrings = 2;
+    static constexpr size_t kMaxStrings = 5;
 
     consteval Constant(Kind kind, std::initializer_list<const char*> texts) : kind_(kind), count_(texts.size()) {
         if (texts.size() > kMaxStrings) {

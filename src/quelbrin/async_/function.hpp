@@ -80,6 +80,8 @@ public:
     // Code-object order: positional-or-keyword, keyword-only, then the
     // names of *args and **kwargs when present.
     std::array<const char*, kMaxParameters + 2> parameters{};
+    // Their lengths, so that keywords are matched without measuring them.
+    std::array<size_t, kMaxParameters + 2> parameter_lengths{};
     int argcount = 0;
     int kwonlyargcount = 0;
     int flags = 0;
@@ -162,6 +164,9 @@ consteval FunctionDef DefineFunction(const char* name, const char* qualname, con
     }
     if (varkeywords != nullptr) {
         def.parameters[named++] = varkeywords;
+    }
+    for (int i = 0; i < named; ++i) {
+        def.parameter_lengths[i] = std::string_view(def.parameters[i]).size();
     }
     return def;
 }
@@ -563,6 +568,32 @@ private:
 // the builtins.
 inline Ref LoadGlobal(const Function& function, PyObject* name) { return LoadGlobal(function.globals, name); }
 
+// The position of the parameter named `keyword` among the first `total`
+// parameters of `def` (code-object order), or -1.
+inline int FindParameter(const FunctionDef& def, PyObject* keyword, int total) {
+    if (!PyUnicode_Check(keyword)) {
+        return -1;
+    }
+    if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
+        // Keywords are nearly always plain ASCII strings: their
+        // characters are compared in place (a NUL among them included).
+        const std::string_view text(static_cast<const char*>(PyUnicode_DATA(keyword)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(keyword)));
+        for (int i = 0; i < total; ++i) {
+            if (text == std::string_view(def.parameters[i], def.parameter_lengths[i])) {
+                return i;
+            }
+        }
+        return -1;
+    }
+    for (int i = 0; i < total; ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, def.parameters[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // The arguments of one call bound to the function's parameters, with the
 // interpreter's rules and error messages for a Python function.
 class BoundArguments {
@@ -655,14 +686,7 @@ public:
     PyObject* varkwargs() const noexcept { return varkwargs_.get(); }
 
 private:
-    int find_parameter(PyObject* keyword, int total) const {
-        for (int i = 0; i < total; ++i) {
-            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, def_.parameters[i]) == 0) {
-                return i;
-            }
-        }
-        return -1;
-    }
+    int find_parameter(PyObject* keyword, int total) const { return FindParameter(def_, keyword, total); }
 
     [[noreturn]] void raise_too_many_positional(const Function& function, Py_ssize_t given) const {
         const Py_ssize_t ndefaults = function.defaults != nullptr ? PyTuple_GET_SIZE(function.defaults) : 0;
@@ -711,5 +735,74 @@ private:
     Ref varkwargs_;
 };
 static_assert(!std::is_nothrow_destructible_v<BoundArguments>);
+
+// A call `f(first, name=value, ...)` of a function with positional-or-keyword
+// parameters, *args and **kwargs, that gives its first parameter
+// positionally, each other one once by keyword, and surplus keywords meant
+// to be passed on, as in `g(first, **kwargs)`.  The named parameters are
+// bound (borrowed from the caller's arguments, which outlive the call), and
+// the surplus keywords are kept as they came, after `first`, ready for a
+// vectorcall: neither the dict that BoundArguments makes for **kwargs nor
+// the one the next callee would unpack again.  A call of any other shape is
+// left to BoundArguments, which binds it and reports its errors.  Repeated
+// surplus keywords (only a native caller can repeat one) go on to the next
+// callee, which reports them.
+class KeywordsPassedOn {
+public:
+    static constexpr int kMaxPassedOn = 8;
+
+    // Whether the call has that shape; when it has, it is bound.
+    bool bind(const Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        const FunctionDef& def = *function.def;
+        if (PyVectorcall_NARGS(nargsf) != 1 || kwnames == nullptr || def.kwonlyargcount != 0 ||
+            (def.flags & (kVarArgs | kVarKeywords)) != (kVarArgs | kVarKeywords)) {
+            return false;
+        }
+        stack_[0] = named_[0] = args[0];
+        int bound = 1;
+        PyObject* passed_names[kMaxPassedOn];
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            const int index = FindParameter(def, keyword, def.argcount);
+            if (index >= 0 && named_[index] != nullptr) {
+                return false;  // a parameter given twice (`first` always is)
+            }
+            if (index > 0) {
+                named_[index] = args[1 + k];
+                ++bound;
+            } else if (passed_ < kMaxPassedOn) {
+                stack_[1 + passed_] = args[1 + k];
+                passed_names[passed_++] = keyword;
+            } else {
+                return false;
+            }
+        }
+        if (bound != def.argcount) {
+            return false;  // a parameter missing: a default or an error, for BoundArguments
+        }
+        if (passed_ > 0) {
+            kwnames_ = New(PyTuple_New(passed_));
+            for (Py_ssize_t i = 0; i < passed_; ++i) {
+                PyTuple_SET_ITEM(kwnames_.get(), i, Py_NewRef(passed_names[i]));
+            }
+        }
+        return true;
+    }
+
+    // The value of named parameter `index` (code-object order).
+    PyObject* operator[](int index) const noexcept { return named_[index]; }
+    // `first`, then the values of the surplus keywords.
+    PyObject* const* stack() const noexcept { return stack_; }
+    // The names of the surplus keywords (NULL when there are none).
+    PyObject* kwnames() const noexcept { return kwnames_.get(); }
+
+private:
+    PyObject* named_[kMaxParameters] = {};
+    PyObject* stack_[1 + kMaxPassedOn] = {};
+    Py_ssize_t passed_ = 0;
+    Ref kwnames_;
+};
+static_assert(!std::is_nothrow_destructible_v<KeywordsPassedOn>);
 
 }  // namespace quelbrin

@@ -334,4 +334,43 @@ inline Ref Super(PyObject* class_cell, PyObject* first) {
     return New(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
 }
 
+// What `super().<name>` finds for an instance `self` of the class in
+// `class_cell`, when it is a plain Python function: that function (a new
+// reference), found as super() finds it, in the class dicts of the MRO of
+// type(self) after that class.  Calling it with `self` first is calling the
+// method that super() would bind, without making the super object and the
+// bound method.  Empty when anything is less plain (an empty cell, an MRO
+// or a class dict that is not the usual kind, a descriptor of any other
+// type, nothing found): the caller then takes the path through super().
+// Runs no Python code: the dicts are exact and `name` is an interned string.
+inline Ref SuperFunction(PyObject* class_cell, PyObject* self, PyObject* name) {
+    PyObject* owner = class_cell != nullptr ? PyCell_GET(class_cell) : nullptr;
+    PyTypeObject* start = Py_TYPE(self);
+    PyObject* mro = start->tp_mro;
+    // `self` not an instance of the class leaves it out of the MRO: nothing
+    // is found, and super() raises what it raises.
+    if (owner == nullptr || mro == nullptr || !PyTuple_CheckExact(mro)) {
+        return Ref();
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < count && PyTuple_GET_ITEM(mro, i) != owner) {
+        ++i;
+    }
+    for (++i; i < count; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict == nullptr || !PyDict_CheckExact(dict)) {
+            return Ref();
+        }
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found != nullptr) {
+            return Py_IS_TYPE(found, &PyFunction_Type) ? Ref::new_reference(found) : Ref();
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    return Ref();
+}
+
 }  // namespace quelbrin

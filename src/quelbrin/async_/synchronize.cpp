@@ -103,29 +103,8 @@ Names names{};
 // ---------------------------------------------------------------------------
 // The locked call: the body of every `_wrapped` that the decorators make.
 
-// Attribute reads through the call site's cache: the cached value when it
-// hits, otherwise the ordinary read, which teaches the cache when the
-// attribute is a plain instance attribute that it can hold.
-
-// The ordinary read of `obj.<name>`, after the slot missed; it teaches the
-// slot when the attribute is one that it can hold.
-[[gnu::noinline]] Ref ReadAttributeSlowly(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
-    const Py_ssize_t index = slot.stale_for(obj) ? slot.examine(obj, name) : -1;
-    Ref value = optional ? GetOptionalAttr(obj, name) : quelbrin::GetAttr(obj, name);
-    if (index >= 0 && value) {
-        slot.learn(obj, index, value.get());
-    }
-    return value;
-}
-
-// `obj.<name>`; with `optional`, as hasattr() reads it (an empty Ref when
-// the attribute is missing).
-inline Ref ReadAttribute(Slot& slot, PyObject* obj, PyObject* name, bool optional) {
-    if (PyObject* value = slot.read(obj)) [[likely]] {
-        return Ref::new_reference(value);
-    }
-    return ReadAttributeSlowly(slot, obj, name, optional);
-}
+using quelbrin::inline_values::ReadAttribute;
+using quelbrin::inline_values::ReadAttributeSlowly;
 
 // The C method behind `method` when it is the native semaphore's own
 // `name` method (a builtin bound to a semaphore, with the calling
@@ -186,40 +165,97 @@ PyObject* LockCallKeywords(LockStep step) { return step == LockStep::kTryAcquire
                                          LockCallKeywords(step)));
 }
 
+// The semaphore's own C method for `step`, called directly on `semaphore`.
+// It is the fork context's method, verified before each call, so no caller
+// can tell how its arguments travel: `block=False` goes positionally, which
+// spares the method its keyword parsing.
+template <LockStep step>
+Ref CallSemaphore(PyMethodDef* native, PyObject* semaphore) {
+    auto* meth = reinterpret_cast<void (*)(void)>(native->ml_meth);
+    if constexpr (IsRelease(step)) {
+        return New(reinterpret_cast<PyCFunction>(meth)(semaphore, nullptr));
+    } else {
+        using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+        PyObject* block_false[] = {Py_False};
+        const Py_ssize_t nargs = step == LockStep::kTryAcquire ? 1 : 0;
+        return New(reinterpret_cast<FastWithKeywords>(meth)(semaphore, block_false, nargs, nullptr));
+    }
+}
+
+// The semaphore whose own C method `lock.<method>` is, when the site's
+// cache reads both `self.__lock__` and the lock's method for `step` and
+// knows that method; NULL otherwise.  Borrowed: the reads are plain loads
+// and run no Python code, so what they found lives until the caller runs
+// some.
+template <LockStep step>
+[[gnu::always_inline]] inline PyObject* CachedSemaphore(const LockSiteCache& site, PyObject* self) {
+    PyObject* lock = site.lock.read(self);
+    if (lock == nullptr) {
+        return nullptr;
+    }
+    PyObject* method = (IsRelease(step) ? site.release : site.acquire).read(lock);
+    PyMethodDef* native = IsRelease(step) ? site.release_method : site.acquire_method;
+    // The value may have been replaced on the instance since the slot
+    // learnt it: only the C method it knows is called directly.
+    if (method == nullptr || native == nullptr || !PyCFunction_CheckExact(method) ||
+        reinterpret_cast<PyCFunctionObject*>(method)->m_ml != native) {
+        return nullptr;
+    }
+    return PyCFunction_GET_SELF(method);
+}
+
+// The lock step when the cache cannot make it alone: ordinary reads that
+// teach the cache, then the direct call when the method is the semaphore's
+// own, an ordinary call otherwise.
+template <LockStep step>
+[[gnu::noinline]] Ref CallLockSlowly(LockSiteCache& site, PyObject* self) {
+    Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
+    Slot& slot = IsRelease(step) ? site.release : site.acquire;
+    Ref method = Ref::new_reference(slot.read(lock.get()));
+    if (!method) {
+        method = ReadLockMethodSlowly(site, lock.get(), step);
+        if (!method) {
+            return CallLockMethodOrdinarily(lock.get(), step);
+        }
+    }
+    PyMethodDef* native = IsRelease(step) ? site.release_method : site.acquire_method;
+    if (native != nullptr && PyCFunction_CheckExact(method.get()) &&
+        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) {
+        return CallSemaphore<step>(native, PyCFunction_GET_SELF(method.get()));
+    }
+    PyObject* args[] = {nullptr, Py_False};
+    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, LockCallKeywords(step)));
+}
+
 // `self.__lock__.acquire(block=False)`, `self.__lock__.acquire()` or
 // `self.__lock__.release()`, with `__lock__` read afresh each time, as a
 // Python rendering reads it for every step: a lock replaced meanwhile is the
 // one used.  Every call on the lock goes through here, so the acquire and the
 // release of one locked call take the same path: a release can never fail
 // at the recursion limit where its acquire got through.
+//
+// `before_slow_path` runs only when the cache cannot make the call alone.
+// The wrapper of `locked` makes a missing lock there: a cached hit has just
+// found the lock, which answers its hasattr() test.
+template <LockStep step, typename BeforeSlowPath>
+Ref CallLock(LockSiteCache& site, PyObject* self, BeforeSlowPath&& before_slow_path) {
+    if (PyObject* semaphore = CachedSemaphore<step>(site, self)) [[likely]] {
+        if constexpr (IsRelease(step)) {
+            // Releasing runs no Python code: the semaphore outlives it.
+            return CallSemaphore<step>(site.release_method, semaphore);
+        } else {
+            // Acquiring may run signal handlers, which may drop the lock.
+            Ref held = Ref::new_reference(semaphore);
+            return CallSemaphore<step>(site.acquire_method, semaphore);
+        }
+    }
+    before_slow_path();
+    return CallLockSlowly<step>(site, self);
+}
+
 template <LockStep step>
 Ref CallLock(LockSiteCache& site, PyObject* self) {
-    Ref lock = ReadAttribute(site.lock, self, names.lock_attr, false);
-    Slot& slot = IsRelease(step) ? site.release : site.acquire;
-    Ref method = Ref::new_reference(slot.read(lock.get()));
-    if (!method) [[unlikely]] {
-        method = ReadLockMethodSlowly(site, lock.get(), step);
-        if (!method) {
-            return CallLockMethodOrdinarily(lock.get(), step);
-        }
-    }
-    // The value may have been replaced on the instance since the slot
-    // learnt it: the direct call is taken only for the C method it knows.
-    PyMethodDef* native = IsRelease(step) ? site.release_method : site.acquire_method;
-    if (native != nullptr && PyCFunction_CheckExact(method.get()) &&
-        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml == native) [[likely]] {
-        PyObject* owner = PyCFunction_GET_SELF(method.get());
-        auto* meth = reinterpret_cast<void (*)(void)>(native->ml_meth);
-        if constexpr (IsRelease(step)) {
-            return New(reinterpret_cast<PyCFunction>(meth)(owner, nullptr));
-        } else {
-            using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-            PyObject* args[] = {Py_False};
-            return New(reinterpret_cast<FastWithKeywords>(meth)(owner, args, 0, LockCallKeywords(step)));
-        }
-    }
-    PyObject* args[] = {nullptr, Py_False};
-    return New(PyObject_Vectorcall(method.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, LockCallKeywords(step)));
+    return CallLock<step>(site, self, [] {});
 }
 
 // `logger.warning("Waiting for lock on %s" % str(self))`, evaluated in the
@@ -256,7 +292,7 @@ void WarnWaiting(const Function& wrapper, PyObject* self) {
 // interpreter's own call instructions do; the interpreter checks the result
 // of the wrapper itself on the way out.
 PyObject* CallDirect(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (vectorcallfunc call = PyVectorcall_Function(callable)) {
+    if (vectorcallfunc call = quelbrin::version::VectorcallOf(callable)) {
         return call(callable, args, nargsf, kwnames);
     }
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
@@ -271,12 +307,13 @@ Ref RunLocked(Function& wrapper, PyObject* self, bool create_missing, Invoke&& c
     // lead straight back here without a frame in between.
     quelbrin::NativeLevel recursion(!PyFunction_Check(wrapper.captured), " in a locked call");
     LockSiteCache& site = LockSite(wrapper);
-    if (create_missing && site.lock.read(self) == nullptr) {
-        MakeMissingLockSlowly(wrapper, self);
-    }
     // `not result`: the result is dropped once tested, as Python drops it.
     const bool acquired = [&] {
-        Ref result = CallLock<LockStep::kTryAcquire>(site, self);
+        Ref result = CallLock<LockStep::kTryAcquire>(site, self, [&] {
+            if (create_missing && site.lock.read(self) == nullptr) {
+                MakeMissingLockSlowly(wrapper, self);
+            }
+        });
         return result.get() == Py_True || quelbrin::Truth(result.get());
     }();
     if (!acquired) {
@@ -713,70 +750,6 @@ Ref MakeLockableMeta(PyObject* globals) {
     });
 }
 
-// The cache of the locked call reads private object layouts.  Before it is
-// used, its reads are compared with the ordinary ones on an instance of
-// `Lockable` (made without __init__, and dropped afterwards): set, replaced,
-// deleted, beside other attributes, and with the instance's __dict__
-// materialised.  Any difference leaves the cache off for the life of the
-// process, so a layout this code misjudges costs speed, never a wrong value.
-bool CachedReadsAgree(PyObject* lockable) {
-    namespace inline_values = quelbrin::inline_values;
-    Ref no_args = New(PyTuple_New(0));
-    Ref probe = New(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(lockable), no_args.get(), nullptr));
-    Ref first = New(PyList_New(0));
-    Ref second = New(PyList_New(0));
-
-    inline_values::Slot slot;
-    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    const Py_ssize_t index = slot.examine(probe.get(), names.lock_attr);
-    if (index < 0) {
-        return false;
-    }
-    slot.learn(probe.get(), index, quelbrin::GetAttr(probe.get(), names.lock_attr).get());
-    // A read through the slot must give what getattr() gives, or miss.
-    auto reads = [&](PyObject* expected) { return slot.type_tag != 0 && slot.read(probe.get()) == expected; };
-    if (!reads(first.get())) {
-        return false;
-    }
-    quelbrin::SetAttr(probe.get(), names.lock_attr, second.get());
-    if (!reads(second.get())) {
-        return false;
-    }
-    // Further attributes, so that reads at later indexes are checked too;
-    // they shadow the class's methods on this instance only.
-    quelbrin::SetAttr(probe.get(), names.acquire, first.get());
-    quelbrin::SetAttr(probe.get(), names.release, second.get());
-    for (PyObject* name : {names.acquire, names.release}) {
-        const Py_ssize_t at = inline_values::SharedKeyIndex(Py_TYPE(probe.get()), name);
-        Ref ordinary = quelbrin::GetAttr(probe.get(), name);
-        if (at <= 0 || inline_values::ValueAt(probe.get(), at) != ordinary.get()) {
-            return false;
-        }
-    }
-    Require(PyObject_DelAttr(probe.get(), names.lock_attr));
-    if (!reads(nullptr)) {
-        return false;
-    }
-    quelbrin::SetAttr(probe.get(), names.lock_attr, first.get());
-    if (!reads(first.get())) {
-        return false;
-    }
-    // A materialised __dict__ holds the attributes from now on: the cached
-    // read must miss rather than read values no longer in use.
-    Ref dict = New(PyObject_GenericGetDict(probe.get(), nullptr));
-    Require(PyDict_SetItem(dict.get(), names.lock_attr, second.get()));
-    return reads(nullptr);
-}
-
-void EnableCachedReads(PyObject* lockable) {
-    namespace inline_values = quelbrin::inline_values;
-    inline_values::enabled = false;
-    if constexpr (inline_values::kLayoutKnown) {
-        inline_values::enabled = true;  // for the check itself
-        inline_values::enabled = CachedReadsAgree(lockable);
-    }
-}
-
 void ExecModule(PyObject* module) {
     using quelbrin::SetItem;
     quelbrin::MakeConstants<kNames>(names);
@@ -788,7 +761,8 @@ void ExecModule(PyObject* module) {
     quelbrin::BindLogger(globals);
 
     Ref lockable = MakeLockable(globals);
-    EnableCachedReads(lockable.get());
+    // The cached reads of the locked call are checked on the names it reads.
+    quelbrin::inline_values::EnableCachedReads(lockable.get(), {names.lock_attr, names.acquire, names.release});
     SetItem(globals, "Lockable", lockable.get());
     SetItem(globals, "locked", functions.make<kLockedDef>(globals).get());
     SetItem(globals, "LockableMeta", MakeLockableMeta(globals).get());

@@ -6,6 +6,7 @@
 // Both classes are ordinary Python classes created by calling their metaclass;
 // their members are native functions (function.hpp) that look module globals
 // up at each use, so rebinding a module attribute changes later calls.
+#include "attribute_cache.hpp"
 #include "constants.hpp"
 #include "function.hpp"
 #include "glibc_compat.hpp"
@@ -15,6 +16,7 @@
 #include "statements.hpp"
 
 #include <chrono>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -51,7 +53,29 @@ using quelbrin::Truth;
 using quelbrin::UnpackPair;
 using quelbrin::result_pipe::QueueReader;
 
-quelbrin::FunctionType<> functions("quelbrin.async_.tandemix.function");
+// The instance attributes that `_build_arguments` reads, each through a
+// cache of its own (attribute_cache.hpp): the inputs that Pcall.__init__
+// stores.
+enum class PcallAttribute { kTargets, kCargs, kIargs, kCkwargs, kIkwargs, kVarkwargs, kCount };
+
+// What each function keeps: caches for the instance attributes it reads on
+// every call, as many as `_build_arguments` needs, the one that reads most
+// (unused by functions that read none).  Two classes at once: the class and
+// a subclass.
+struct InstanceReads {
+    quelbrin::inline_values::SlotSet<2> slots[static_cast<int>(PcallAttribute::kCount)];
+};
+
+quelbrin::FunctionType<InstanceReads> functions("quelbrin.async_.tandemix.function");
+
+// `self.<name>` as the interpreter reads it, through the cache `slot` of
+// `function`'s own.
+template <auto kSlot>
+Ref ReadInstanceAttribute(Function& function, PyObject* self, PyObject* name) {
+    static_assert(static_cast<int>(kSlot) < static_cast<int>(PcallAttribute::kCount));
+    InstanceReads& reads = decltype(functions)::payload(function);
+    return quelbrin::inline_values::ReadAttribute(reads.slots[static_cast<int>(kSlot)], self, name);
+}
 
 // ---------------------------------------------------------------------------
 // Interned names and constants, made once in the exec slot (constants.hpp).
@@ -71,7 +95,7 @@ struct Names {
         *sleep, *stack, *start, *starttime, *steps, *stoptime, *target, *targets, *tasklog, *terminate, *time,
         *timeout, *update, *values, *items, *varkwargs, *kwnames_p, *kwnames_timeout_extended_msg, *fromlist_steps,
         *fromlist_terminate, *fromlist_failed, *module_steps, *module_signals, *poll_period, *livings_line,
-        *timeout_message, *minus_one, *status_step_failed;
+        *timeout_message, *minus_one, *status_step_failed, *child_labor_kwnames;
 };
 
 using quelbrin::Integer;
@@ -173,6 +197,7 @@ constexpr quelbrin::ConstantEntry<Names> kNames[] = {
      String("The following processes are still running after {timeout} seconds:\n{extended_msg}\n")},
     {&Names::minus_one, Integer(-1)},
     {&Names::status_step_failed, Integer(2)},
+    {&Names::child_labor_kwnames, Strings({"index", "queue", "target", "args", "kwargs"})},
 };
 
 Names names{};
@@ -303,20 +328,16 @@ constexpr const char kChildLaborInitDoc[] =
     "                                                 pipes results back to parent\n"
     "        ";
 
-// __init__(self, index, queue, *args, **kwargs)
-Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    BoundArguments bound(function, args, nargsf, kwnames);
-    PyObject* self = bound[0];
+// The attributes of a ChildLabor that its __init__ reads, each through a
+// cache of the function's own.
+enum class ChildLaborAttribute { kTarget, kArgs, kKwargs };
 
-    // super().__init__(*args, **kwargs); `captured` is the class cell.
-    Ref parent = quelbrin::Super(function.captured, self);
-    Ref parent_init = GetAttr(parent.get(), names.dunder_init);
-    New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+// The rest of ChildLabor.__init__, once Process.__init__ has run.
+Ref FinishChildLaborInit(Function& function, PyObject* self, PyObject* index, PyObject* queue) {
+    SetAttr(self, names.index_attr, index);
+    SetAttr(self, names.queue_attr, queue);
 
-    SetAttr(self, names.index_attr, bound[1]);
-    SetAttr(self, names.queue_attr, bound[2]);
-
-    Ref target = GetAttr(self, names.target_attr);
+    Ref target = ReadInstanceAttribute<ChildLaborAttribute::kTarget>(function, self, names.target_attr);
     Ref functools = LoadGlobal(function, names.functools);
     Ref partial = GetAttr(functools.get(), names.partial);
     if (Require(PyObject_IsInstance(target.get(), partial.get()))) {
@@ -333,12 +354,48 @@ Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyO
         target_name = target;
     }
     Ref target_text = New(PyObject_Str(target_name.get()));
-    Ref args_text = New(PyObject_Str(GetAttr(self, names.args_attr).get()));
-    Ref kwargs_text = New(PyObject_Str(GetAttr(self, names.kwargs_attr).get()));
-    Ref work = New(PyObject_CallFunctionObjArgs(child_work.get(), target_text.get(), args_text.get(),
-                                                kwargs_text.get(), nullptr));
+    Ref args_text =
+        New(PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kArgs>(function, self, names.args_attr).get()));
+    Ref kwargs_text = New(
+        PyObject_Str(ReadInstanceAttribute<ChildLaborAttribute::kKwargs>(function, self, names.kwargs_attr).get()));
+    PyObject* work_args[] = {target_text.get(), args_text.get(), kwargs_text.get()};
+    Ref work = New(PyObject_Vectorcall(child_work.get(), work_args, 3, nullptr));
     SetAttr(self, names.work_attr, work.get());
     return Ref::new_reference(Py_None);
+}
+
+// __init__(self, index, queue, *args, **kwargs)
+Ref ChildLaborInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // super().__init__(*args, **kwargs); `captured` is the class cell.
+    // Process.__init__, a Python function, is called as the bound method
+    // would call it; when the call came as Pcall makes it, the keywords
+    // meant for it are passed on as they came.
+    quelbrin::KeywordsPassedOn passed;
+    if (passed.bind(function, args, nargsf, kwnames)) {
+        PyObject* self = passed[0];
+        Ref parent_function = quelbrin::SuperFunction(function.captured, self, names.dunder_init);
+        if (parent_function) {
+            New(PyObject_Vectorcall(parent_function.get(), passed.stack(), 1, passed.kwnames()));
+        } else {
+            Ref parent = quelbrin::Super(function.captured, self);
+            Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+            New(PyObject_Vectorcall(parent_init.get(), passed.stack() + 1, 0, passed.kwnames()));
+        }
+        return FinishChildLaborInit(function, self, passed[1], passed[2]);
+    }
+    BoundArguments bound(function, args, nargsf, kwnames);
+    PyObject* self = bound[0];
+    Ref parent_function = PyTuple_GET_SIZE(bound.varargs()) == 0
+                              ? quelbrin::SuperFunction(function.captured, self, names.dunder_init)
+                              : Ref();
+    if (parent_function) {
+        New(PyObject_VectorcallDict(parent_function.get(), &self, 1, bound.varkwargs()));
+    } else {
+        Ref parent = quelbrin::Super(function.captured, self);
+        Ref parent_init = GetAttr(parent.get(), names.dunder_init);
+        New(PyObject_Call(parent_init.get(), bound.varargs(), bound.varkwargs()));
+    }
+    return FinishChildLaborInit(function, self, bound[1], bound[2]);
 }
 
 constexpr const char kGetStepsDoc[] =
@@ -556,6 +613,30 @@ constexpr const char kPcallDoc[] =
 // Pcall.__init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs)
 enum InitParameter { kSelf, kTargets, kTimeout, kCargs, kIargs, kCkwargs, kIkwargs };
 
+// The attributes that Pcall.__init__ reads once per child, each through a
+// cache of the function's own.
+enum class PcallInitAttribute { kProcesses, kQueue };
+
+// The values of an argument set that is a plain dict holding exactly the
+// keys `target`, `args` and `kwargs`, in that order, as _build_arguments
+// makes it, put in `values` (new references); false for any other mapping.
+bool ArgumentSetValues(PyObject* argument_set, Ref (&values)[3]) {
+    if (!PyDict_CheckExact(argument_set) || PyDict_GET_SIZE(argument_set) != 3) {
+        return false;
+    }
+    PyObject* const expected[] = {names.target, names.args, names.kwargs};
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    for (int i = 0; i < 3; ++i) {
+        if (!PyDict_Next(argument_set, &position, &key, &value) || key != expected[i]) {
+            return false;
+        }
+        values[i] = Ref::new_reference(value);
+    }
+    return true;
+}
+
 Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[kSelf];
@@ -586,15 +667,32 @@ Ref PcallInit(Function& function, PyObject* const* args, size_t nargsf, PyObject
     Py_ssize_t index = 0;
     Ref empty_args = New(PyTuple_New(0));
     ForEach(argument_sets.get(), [&](PyObject* argument_set) {
-        Ref processes = GetAttr(self, names.processes_attr);
-        Ref append = GetAttr(processes.get(), names.append);
+        Ref processes = ReadInstanceAttribute<PcallInitAttribute::kProcesses>(function, self, names.processes_attr);
+        // A list's append is the list type's own, which nobody can replace:
+        // reading it can be left until the call.
+        Ref append = PyList_CheckExact(processes.get()) ? Ref() : GetAttr(processes.get(), names.append);
         Ref child_labor = LoadGlobal(function, names.ChildLabor);
-        Ref keywords = New(PyDict_New());
-        Require(PyDict_SetItem(keywords.get(), names.index, New(PyLong_FromSsize_t(index)).get()));
-        Require(PyDict_SetItem(keywords.get(), names.queue, GetAttr(self, names.queue_attr).get()));
-        MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
-        Ref child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
-        Call(append.get(), child.get());
+        Ref number = New(PyLong_FromSsize_t(index));
+        Ref queue = ReadInstanceAttribute<PcallInitAttribute::kQueue>(function, self, names.queue_attr);
+        Ref child;
+        Ref values[3];
+        if (ArgumentSetValues(argument_set, values)) {
+            // The set as _build_arguments made it: its keys are known not
+            // to repeat `index` and `queue`, so the call needs no merge.
+            PyObject* call_args[] = {number.get(), queue.get(), values[0].get(), values[1].get(), values[2].get()};
+            child = New(PyObject_Vectorcall(child_labor.get(), call_args, 0, names.child_labor_kwnames));
+        } else {
+            Ref keywords = New(PyDict_New());
+            Require(PyDict_SetItem(keywords.get(), names.index, number.get()));
+            Require(PyDict_SetItem(keywords.get(), names.queue, queue.get()));
+            MergeCallKeywords(keywords.get(), argument_set, child_labor.get());
+            child = New(PyObject_Call(child_labor.get(), empty_args.get(), keywords.get()));
+        }
+        if (append) {
+            Call(append.get(), child.get());
+        } else {
+            Require(PyList_Append(processes.get(), child.get()));
+        }
         ++index;
         return true;
     });
@@ -720,19 +818,26 @@ void ForEachItem(PyObject* mapping, Visit&& visit) {
 Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     BoundArguments bound(function, args, nargsf, kwnames);
     PyObject* self = bound[0];
-    auto read = [self](PyObject* name) { return GetAttr(self, name); };
+    InstanceReads& reads = decltype(functions)::payload(function);
+    auto read = [&](PcallAttribute attribute) {
+        static constexpr PyObject* Names::*kName[] = {&Names::targets, &Names::cargs,   &Names::iargs,
+                                                      &Names::ckwargs, &Names::ikwargs, &Names::varkwargs};
+        static_assert(std::size(kName) == static_cast<size_t>(PcallAttribute::kCount));
+        const auto at = static_cast<size_t>(attribute);
+        return quelbrin::inline_values::ReadAttribute(reads.slots[at], self, names.*kName[at]);
+    };
 
     // Instance count: the shortest non-empty source.  A single callable
     // target runs once when every source is empty; a collection of targets
     // is itself a source, and with no source at all min() of nothing fails.
-    const bool single_target = PyCallable_Check(read(names.targets).get());
+    const bool single_target = PyCallable_Check(read(PcallAttribute::kTargets).get());
     SmallestLength smallest;
     if (!single_target) {
-        smallest.add(read(names.targets).get());
+        smallest.add(read(PcallAttribute::kTargets).get());
     }
-    smallest.add(read(names.iargs).get());
-    smallest.add(read(names.ikwargs).get());
-    ForEachValue(read(names.varkwargs).get(), [&](PyObject* values) {
+    smallest.add(read(PcallAttribute::kIargs).get());
+    smallest.add(read(PcallAttribute::kIkwargs).get());
+    ForEachValue(read(PcallAttribute::kVarkwargs).get(), [&](PyObject* values) {
         smallest.add(values);
         return true;
     });
@@ -748,24 +853,24 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
     if (single_target) {
         Ref itertools = LoadGlobal(function, names.itertools);
         Ref repeat = GetAttr(itertools.get(), names.repeat);
-        target_source = Call(repeat.get(), read(names.targets).get());
+        target_source = Call(repeat.get(), read(PcallAttribute::kTargets).get());
     } else {
-        target_source = New(PyObject_GetIter(read(names.targets).get()));
+        target_source = New(PyObject_GetIter(read(PcallAttribute::kTargets).get()));
     }
 
     Ref argument_sets = New(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref cargs = read(names.cargs);
+        Ref cargs = read(PcallAttribute::kCargs);
         Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
-        if (Truth(read(names.iargs).get())) {
-            positional = JoinPositional(std::move(positional), ItemAt(read(names.iargs).get(), i).get());
+        if (Truth(read(PcallAttribute::kIargs).get())) {
+            positional = JoinPositional(std::move(positional), ItemAt(read(PcallAttribute::kIargs).get(), i).get());
         }
 
-        Ref keywords = CopyKeywords(read(names.ckwargs).get());
-        if (Truth(read(names.ikwargs).get())) {
-            UpdateKeywords(keywords.get(), [&] { return ItemAt(read(names.ikwargs).get(), i); });
+        Ref keywords = CopyKeywords(read(PcallAttribute::kCkwargs).get());
+        if (Truth(read(PcallAttribute::kIkwargs).get())) {
+            UpdateKeywords(keywords.get(), [&] { return ItemAt(read(PcallAttribute::kIkwargs).get(), i); });
         }
-        ForEachItem(read(names.varkwargs).get(), [&](PyObject* name, PyObject* values) {
+        ForEachItem(read(PcallAttribute::kVarkwargs).get(), [&](PyObject* name, PyObject* values) {
             quelbrin::SetItem(keywords.get(), name, ItemAt(values, i).get());
         });
 
@@ -1525,6 +1630,9 @@ void ExecModule(PyObject* module) {
         body.define("livings", decorate(PyProperty_Type, functions.make<kPcallLivingsDef>(globals)).get());
         body.define("_build_arguments", functions.make<kPcallBuildArgumentsDef>(globals).get());
     });
+    // The cached reads of `_build_arguments` are checked on names that
+    // Pcall.__init__ sets first, in its order.
+    quelbrin::inline_values::EnableCachedReads(pcall.get(), {names.targets, names.timeout, names.cargs});
     SetItem(globals, "Pcall", pcall.get());
     SetItem(globals, "__test__", New(PyDict_New()).get());
 }

@@ -176,6 +176,19 @@ inline void WatchFinalizing() noexcept {
 #endif
 }
 
+// PyVectorcall_Function(callable), inline: the slot the type's public
+// fields say the object carries, or NULL.  The interpreter's own call
+// instructions read it the same way.
+[[gnu::always_inline]] inline vectorcallfunc VectorcallOf(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL) || type->tp_vectorcall_offset <= 0) {
+        return nullptr;
+    }
+    vectorcallfunc call;
+    std::memcpy(&call, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof call);
+    return call;
+}
+
 // One level of Python-function recursion, counted against
 // sys.setrecursionlimit() as the interpreter counts each Python frame (not
 // against the C recursion counter of Py_EnterRecursiveCall, whose limit the
