@@ -199,3 +199,39 @@ def test_whatever_else_is_found_where_cut_frames_are_kept_is_not_trusted(junk):
     instance._queue.put((0, True, "whole"))
     instance.join()
     assert instance.results == ("whole",)
+
+
+class InterruptedIndex(int):
+    """An entry's index whose first comparison is where Ctrl-C arrives."""
+    interrupted = False
+
+    def __eq__(self, other):
+        if not InterruptedIndex.interrupted:
+            InterruptedIndex.interrupted = True
+            raise KeyboardInterrupt
+        return int.__eq__(self, other)
+
+    __hash__ = int.__hash__
+
+
+def test_ctrl_c_while_looking_for_a_dead_writer_is_not_swallowed():
+    InterruptedIndex.interrupted = False
+    # child 0 ended after its entry; child 1 still runs; the write lock is
+    # held with nothing arriving, so join() looks for the child that died
+    # holding it, comparing each entry's index
+    living = SimpleNamespace(is_alive=lambda: True, terminate=lambda: None, join=lambda timeout=None: None,
+                             pid=os.getpid(), exitcode=None,
+                             _work=SimpleNamespace(target="t", args="()", kwargs="{}"))
+    instance = tandemix.Pcall(lambda: None, iargs=[(), ()], timeout=6)
+    instance.starttime = time.time()
+    ended = ended_children(1)[0]
+    ended.terminate = lambda: None
+    instance._processes[:] = [ended, living]
+    instance._queue.put((InterruptedIndex(0), True, "a"))
+    instance._queue._wlock.acquire()
+    try:
+        with deadline(20), pytest.raises(KeyboardInterrupt):
+            instance.join()
+    finally:
+        instance._queue._wlock.release()
+    assert InterruptedIndex.interrupted

@@ -372,7 +372,8 @@ inline QueueParts Inspect(PyObject* queue) {
 }
 
 // Whether the write lock of `queue`, if it is multiprocessing's own, is held
-// now (its semaphore at zero); false when that cannot be told.
+// now (its semaphore at zero); false when that cannot be told (an error of
+// the Exception family on the way).
 inline bool WriteLockHeld(PyObject* queue) {
     try {
         Ref synchronize = LoadedModule(names.module_synchronize);
@@ -393,6 +394,9 @@ inline bool WriteLockHeld(PyObject* queue) {
         Ref value = New(PyObject_CallMethodNoArgs(semaphore.get(), names.get_value));
         return PyLong_CheckExact(value.get()) && PyLong_AsLong(value.get()) == 0;
     } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;  // Ctrl-C or SystemExit on the way: join() ends with it
+        }
         ErrorHandled();
         return false;
     }

@@ -1185,7 +1185,9 @@ constexpr double kStallLimit = 1.0;
 constexpr double kStallLimitAfterEntries = 3.0;
 
 // Whether `entries` hold one whose index equals `position`.  Only an
-// estimate: entries that cannot be read count as reporting.
+// estimate: entries that cannot be read count as reporting, as an
+// `except Exception` would have it, so that Ctrl-C (or SystemExit) raised
+// in an index's comparison still ends join().
 bool Reported(PyObject* entries, Py_ssize_t position) {
     Ref key = New(PyLong_FromSsize_t(position));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries); ++k) {
@@ -1194,6 +1196,9 @@ bool Reported(PyObject* entries, Py_ssize_t position) {
             return true;
         }
         const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(entry.get(), 0), key.get(), Py_EQ);
+        if (equal < 0 && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyError{};
+        }
         if (equal != 0) {
             PyErr_Clear();
             return true;
