@@ -248,6 +248,8 @@ def inherited_cases():
     and only the wrapper sees several types; from one call site (`o.work()`,
     `o` cycling over the instances), the interpreter's site sees them too,
     as it does for an unlocked method."""
+    import floor_locked_call
+
     from quelbrin.async_ import synchronize
 
     class Base(synchronize.Lockable):
@@ -257,6 +259,10 @@ def inherited_cases():
 
         def plain(self):
             return 1
+
+        # A native method that does nothing per type: the interpreter's own
+        # share for this kind of method.
+        passed = floor_locked_call.wrap(plain, unlocked=True)
 
     subclasses = [type(f"Sub{k}", (Base,), {}) for k in range(4)]
     for k in (1, 2, 3, 4):
@@ -273,6 +279,9 @@ def inherited_cases():
             # The interpreter's own share: the same with a method of no lock.
             run = one_call_site("o.plain()", objects)
             yield Case(f"inherited unlocked method, {k} instance(s), one call site: {kind}", run, LOCKED_CALLS)
+            run = one_call_site("o.passed()", objects)
+            yield Case(f"inherited native pass-through, {k} instance(s), one call site: {kind}", run,
+                       LOCKED_CALLS)
 
 
 
@@ -514,6 +523,19 @@ def figure_rows(per_operation):
                      "ratio": ratio, "reference": reference.split(": ", 1)[1] if reference else None,
                      "goal": goal_text, "met": met})
 
+    def add_lower_bound(prefix, k):
+        # What no wrapper can go below at one call site: its one-class
+        # figure plus what the interpreter's own site costs for several
+        # classes, as a native method that does nothing per type shows.
+        unlocked = f"inherited native pass-through, {k} instance(s), one call site"
+        keys = (f"{prefix}: one class", f"{unlocked}: one class", f"{unlocked}: subclasses")
+        if all(key in per_operation for key in keys):
+            base, plain, plain_polymorphic = (per_operation[key] for key in keys)
+            bound = base + plain_polymorphic - plain
+            rows.append({"path": prefix, "case": "lower bound: one class + interpreter's share",
+                         "key": f"{prefix}: lower bound", "instructions": bound, "ratio": bound / base,
+                         "reference": "one class", "goal": "", "met": None})
+
     if "empty loop" in per_operation:
         rows.append({"path": "loop", "case": "empty loop", "key": "empty loop",
                      "instructions": per_operation["empty loop"], "ratio": None, "reference": None, "goal": "",
@@ -527,13 +549,16 @@ def figure_rows(per_operation):
             add(prefix, f"{prefix}: floor", yardstick)
             add(prefix, f"{prefix}: floor, block positional", yardstick)
     for method, sites in (("locked", "separate call sites"), ("locked", "one call site"),
-                          ("unlocked", "one call site")):
+                          ("unlocked", "one call site"), ("native pass-through", "one call site")):
         for k in (2, 3, 4):
-            prefix = f"inherited {method} method, {k} instance(s), {sites}"
+            noun = "" if method.endswith("pass-through") else " method"
+            prefix = f"inherited {method}{noun}, {k} instance(s), {sites}"
             add(prefix, f"{prefix}: one class", f"{prefix}: one class")
             if method == "locked":
                 add(prefix, f"{prefix}: subclasses", f"{prefix}: one class", POLYMORPHIC_GOAL,
                     f"<= {POLYMORPHIC_GOAL:.2f}x")
+                if sites == "one call site":
+                    add_lower_bound(prefix, k)
             else:
                 add(prefix, f"{prefix}: subclasses", f"{prefix}: one class")
     prefix = "_build_arguments, per instance"

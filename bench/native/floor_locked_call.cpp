@@ -232,6 +232,13 @@ PyObject* LockedCall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     return result;
 }
 
+// With `unlocked`: the method called and nothing else, so that what the
+// interpreter's own call site costs for this kind of method can be told
+// apart from what a wrapper does.
+PyObject* PassThrough(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(reinterpret_cast<Wrapper*>(callable)->method, args, nargsf, kwnames);
+}
+
 PyObject* Bind(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(self);
@@ -250,21 +257,22 @@ PyTypeObject wrapper_type = {
     PyVarObject_HEAD_INIT(nullptr, 0) "floor_locked_call.wrapper",
 };
 
-// wrap(method, lock_factory=None, positional=False)
+// wrap(method, lock_factory=None, positional=False, unlocked=False)
 PyObject* Wrap(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"method", "lock_factory", "positional", nullptr};
+    static const char* keywords[] = {"method", "lock_factory", "positional", "unlocked", nullptr};
     PyObject* method;
     PyObject* lock_factory = Py_None;
     int positional = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op", const_cast<char**>(keywords), &method, &lock_factory,
-                                     &positional)) {
+    int unlocked = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Opp", const_cast<char**>(keywords), &method, &lock_factory,
+                                     &positional, &unlocked)) {
         return nullptr;
     }
     auto* wrapper = PyObject_New(Wrapper, &wrapper_type);
     if (wrapper == nullptr) {
         return nullptr;
     }
-    wrapper->vectorcall = LockedCall;
+    wrapper->vectorcall = unlocked ? PassThrough : LockedCall;
     wrapper->method = Py_NewRef(method);
     wrapper->lock_factory = lock_factory == Py_None ? nullptr : Py_NewRef(lock_factory);
     wrapper->positional = positional != 0;
@@ -276,7 +284,8 @@ PyObject* Wrap(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     {"wrap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Wrap)), METH_VARARGS | METH_KEYWORDS,
-     "wrap(method, lock_factory=None, positional=False): the method as a locked call at its floor."},
+     "wrap(method, lock_factory=None, positional=False, unlocked=False): the method as a locked call at its "
+     "floor, or (unlocked) merely called."},
     {nullptr, nullptr, 0, nullptr},
 };
 
