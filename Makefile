@@ -130,11 +130,10 @@ $(STAMP): $(SOURCES) | $(VPY)
 # the stack by frame pointers: the tests crash children on purpose, and the
 # slower DWARF walk can itself fault inside such a child ("nested bug"),
 # which turns the expected abort into exit status 1.
-# The instrumented extensions still carry the C++ runtime statically; they
-# need only libasan, libubsan and libc, but `ldd` lists libstdc++ and
-# libgcc_s for them too, because the sanitizer runtimes themselves need them.
-# Those runtimes can only be shared in a module loaded by an uninstrumented
-# interpreter, so this build is for testing, never for distribution.
+# The sanitizer runtimes are preloaded, not linked in: the instrumented
+# extensions, like the others, carry the C++ runtime statically and need libc
+# only, and they load nowhere else (their sanitizer symbols stay unresolved
+# without the preload), so this build is for testing, never for distribution.
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_WHEELS := build/sanitize/wheels
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1
