@@ -208,15 +208,10 @@ Names names{};
 
 // `from module import name`: the attribute, else the submodule of that name.
 Ref ImportFrom(PyObject* module, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(module, name);
-    if (value != nullptr) {
-        return Ref::steal(value);
+    if (Ref value = quelbrin::GetOptionalAttr(module, name)) {
+        return value;
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        throw PyError{};
-    }
-    PyErr_Clear();
-    Ref package = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref package = Ref::steal(PyObject_GetAttr(module, names.dunder_name));
     PyErr_Clear();
     if (package && PyUnicode_Check(package.get())) {
         Ref full_name = New(PyUnicode_FromFormat("%U.%U", package.get(), name));
@@ -345,12 +340,8 @@ Ref FinishChildLaborInit(Function& function, PyObject* self, PyObject* index, Py
     }
 
     Ref child_work = LoadGlobal(function, names.ChildWork);
-    Ref target_name = Ref::steal(PyObject_GetAttr(target.get(), names.dunder_name));
+    Ref target_name = quelbrin::GetOptionalAttr(target.get(), names.dunder_name);
     if (!target_name) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyError{};
-        }
-        PyErr_Clear();
         target_name = target;
     }
     Ref target_text = New(PyObject_Str(target_name.get()));
@@ -861,7 +852,7 @@ Ref PcallBuildArguments(Function& function, PyObject* const* args, size_t nargsf
     Ref argument_sets = New(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref cargs = read(PcallAttribute::kCargs);
-        Ref positional = PyTuple_CheckExact(cargs.get()) ? cargs : New(PySequence_Tuple(cargs.get()));
+        Ref positional = PyTuple_CheckExact(cargs.get()) ? std::move(cargs) : New(PySequence_Tuple(cargs.get()));
         if (Truth(read(PcallAttribute::kIargs).get())) {
             positional = JoinPositional(std::move(positional), ItemAt(read(PcallAttribute::kIargs).get(), i).get());
         }
