@@ -15,6 +15,7 @@ from types import SimpleNamespace
 
 import pytest
 
+import python_rendering.tandemix as rendered_tandemix
 import quelbrin.async_.tandemix as tandemix
 
 
@@ -333,6 +334,41 @@ class TestReadsAfresh:
         events.clear()
         child.run()
         assert events[:3] == ["logger.exception", "message", "logged"]
+
+
+class TestDictsAsPythonUsesThem:
+    """Argument building uses its dicts through the same operations as the
+    Python code, so a dict subclass or a dict changed on the way behaves the
+    same."""
+
+    @pytest.mark.parametrize("module", [tandemix, rendered_tandemix], ids=["native", "rendering"])
+    def test_update_asks_a_dict_subclass_for_its_keys(self, module):
+        seen = []
+
+        class Watched(dict):
+            @property
+            def keys(self):
+                seen.append("keys")
+                return super().keys
+
+        instance = module.Pcall(target, ikwargs=[Watched(a=1)])
+        assert [s["kwargs"] for s in instance._build_arguments()] == [{"a": 1}]
+        assert seen == ["keys", "keys"]  # construction built them once already
+
+    @pytest.mark.parametrize("module", [tandemix, rendered_tandemix], ids=["native", "rendering"])
+    def test_a_keyword_list_that_adds_a_keyword_while_counted_stops_the_count(self, module):
+        instance = module.Pcall(target, v=[1])
+        varkwargs = {}
+
+        class Growing(list):
+            def __len__(self):
+                varkwargs["added"] = [2]
+                return list.__len__(self)
+
+        varkwargs["v"] = Growing([1])
+        instance.varkwargs = varkwargs
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            instance._build_arguments()
 
 
 class Step:

@@ -724,7 +724,8 @@ template <typename Own>
 void UpdateKeywords(PyObject* keywords, Own&& own) {
     if (PyDict_CheckExact(keywords)) {
         Ref update = own();
-        if (PyDict_Check(update.get())) {
+        // A dict subclass is asked for its keys first, as dict.update asks.
+        if (PyDict_CheckExact(update.get())) {
             Require(PyDict_Update(keywords, update.get()));
         } else {
             CallMethod(keywords, names.update, update.get());
@@ -759,14 +760,10 @@ Ref JoinPositional(Ref common, PyObject* own) {
 }
 
 // Calls `visit(value)` for each value of `mapping`, as
-// `for value in mapping.values()` does.
+// `for value in mapping.values()` does: through the live view, so that a
+// dict changed by `visit` stops the walk with the view's RuntimeError.
 template <typename Visit>
 void ForEachValue(PyObject* mapping, Visit&& visit) {
-    if (PyDict_CheckExact(mapping)) {
-        Ref values = New(PyDict_Values(mapping));
-        ForEach(values.get(), visit);
-        return;
-    }
     Ref values = CallMethod(mapping, names.values);
     ForEach(values.get(), visit);
 }
